@@ -1,0 +1,27 @@
+#include "device/Host.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace zorbel {
+
+namespace {
+std::atomic<Host*> g_host{nullptr};
+}
+
+Host& currentHost() {
+    Host* host = g_host.load(std::memory_order_acquire);
+    if (host == nullptr) {
+        std::abort();  // a program entry or test forgot to install its host
+    }
+    return *host;
+}
+
+void setCurrentHost(Host* host) { g_host.store(host, std::memory_order_release); }
+
+int plainCollate(std::string_view a, std::string_view b) {
+    const int c = a.compare(b);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+}  // namespace zorbel

@@ -1,0 +1,15 @@
+// Lets a wait on the window's thread keep the window alive. The front end
+// installs its "process pending messages" operation from the window's thread;
+// waits call pumpIfWindowThread(), which runs it only on that thread (worker
+// threads wait without a message loop).
+#pragma once
+
+#include <functional>
+
+namespace zorbel {
+
+void setWindowMessagePump(std::function<void()> pump);  // call on the window's thread
+void clearWindowMessagePump();
+void pumpIfWindowThread();
+
+}  // namespace zorbel

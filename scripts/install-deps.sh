@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing Zorbel needs on Debian 12, as root.
+# Installs nothing when everything is already there.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libtomlplusplus-dev libcli11-dev
+  qt6-base-dev libgl-dev
+  clang clang-format libclang-rt-14-dev
+  qemu-system-x86 xvfb
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
