@@ -1,0 +1,93 @@
+// The main window ZorbelMain: start-up, the drive list and selection, the
+// update sequence (Update button, disc and tray check, one Parser worker per
+// drive, the progress timer, the completion) and the ways the program ends.
+// Written against the toolkit contract only; the front ends show it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Toolkit.h"
+#include "device/AtapiDevice.h"
+#include "device/OSInfo.h"
+
+namespace zorbel {
+
+class Parser;
+
+// Creates a drive object: the list object (discover true) or a run object
+// (discover false). Null when the object cannot be created (no memory for it
+// or its transfer buffers).
+using DeviceFactory = std::function<std::unique_ptr<AtapiDevice>(bool discover)>;
+std::unique_ptr<AtapiDevice> createAtapiDevice(bool discover);
+
+inline constexpr int MaxRunObjects = MaxDrives;  // Devices[1..16]
+inline constexpr int ProgressTicks = 330;        // a full bar: 33 s of 100 ms ticks
+
+class TZorbelMain final : public FormEvents {
+  public:
+    // The whole start-up sequence. Where the program ends during start-up the
+    // application is asked to terminate and the constructor returns early.
+    // Exceptions thrown by the toolkit or the drive object propagate.
+    explicit TZorbelMain(Toolkit& toolkit, DeviceFactory createDevice = createAtapiDevice);
+    // Runs FormDestroy. A window destroyed while workers of an update still run
+    // first waits for their end events.
+    ~TZorbelMain();
+    TZorbelMain(const TZorbelMain&) = delete;
+    TZorbelMain& operator=(const TZorbelMain&) = delete;
+
+    // Rebuilds cboDrives and DetectedDrives from the list object, runs the
+    // matching and selects the first allowed drive (without cboDrivesChange).
+    void FillDriveList();
+
+    // ---- event handlers ----
+    void cboDrivesChange() override;
+    void cmdUpdateClick() override;
+    void cmdCloseClick() override;
+    void tmrTimer() override;
+    void FormDestroy() override;
+    // The end event of every worker, on the window's thread.
+    void ParserTerminate();
+
+    // The list entry index shown on a line of cboDrives; -1 for no such line.
+    int EntryOfLine(int line) const;
+    // True from the start of an update until its completion has run.
+    bool UpdateInProgress() const { return handlerBusy_ || RunningCount != 0; }
+
+    // ---- members, as the window declares them ----
+    std::int32_t RunningCount = 0;  // workers of the current update not yet ended
+    std::int32_t UpdateCount = 0;   // drives in the current update
+    bool UpdateOk = false;          // outcome of the last update
+    // [0] the list object, [1..16] the run objects of the current update.
+    std::array<std::unique_ptr<AtapiDevice>, MaxRunObjects + 1> Devices;
+    // Workers[k] programs Devices[k + 1]; they free themselves when they end.
+    std::array<Parser*, MaxRunObjects> Workers{};
+    ::zorbel::OSInfo OSInfo;
+    std::string DetectedDrives;  // every listed line followed by a line feed
+
+  private:
+    bool StartUp();
+    void CheckDiscAndTray(AtapiDevice& drive);
+    bool StartWorker(int k, std::uint16_t binIndex);
+    void CompleteUpdate();
+    void ReleaseRunObjects();
+    void EndProgram() { toolkit_.terminate(); }
+
+    Toolkit& toolkit_;
+    DeviceFactory createDevice_;
+    std::vector<std::int16_t> lineEntries_;  // entry index of each line of cboDrives
+    bool handlerBusy_ = false;               // cmdUpdateClick is still starting workers
+    int startedCount_ = 0;                   // workers started in the current update
+};
+
+// The program entry on a toolkit: creates the main window (the whole start-up
+// sequence), runs the message loop until the program ends, and destroys the
+// window. An exception escaping the window's construction or the loop is shown
+// with the toolkit's exception box. Returns the exit code, always 0.
+int RunZorbel(Toolkit& toolkit);
+
+}  // namespace zorbel
