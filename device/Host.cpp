@@ -19,6 +19,8 @@ Host& currentHost() {
 
 void setCurrentHost(Host* host) { g_host.store(host, std::memory_order_release); }
 
+bool hasCurrentHost() { return g_host.load(std::memory_order_acquire) != nullptr; }
+
 int plainCollate(std::string_view a, std::string_view b) {
     const int c = a.compare(b);
     return c < 0 ? -1 : (c > 0 ? 1 : 0);

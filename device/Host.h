@@ -129,6 +129,8 @@ public:
 // object exists. currentHost() requires one to be set.
 Host& currentHost();
 void setCurrentHost(Host* host);
+// True when a current host is installed (currentHost() may then be called).
+bool hasCurrentHost();
 
 // Plain character order for identity and revision texts: blanks before digits,
 // digits before capital letters, a text before every longer text that begins
