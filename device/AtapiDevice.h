@@ -12,6 +12,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "device/DriveEntry.h"
 #include "device/HiTimer.h"
@@ -34,7 +36,7 @@ inline constexpr std::uint8_t FlashFailure = 42;
 using Packet = std::array<std::uint8_t, 12>;
 
 class AtapiDevice {
-public:
+  public:
     explicit AtapiDevice(bool discover);
     ~AtapiDevice();
     AtapiDevice(const AtapiDevice&) = delete;
@@ -112,16 +114,24 @@ public:
     bool UploadFlashProfile();
     bool LoadProfile(int row);
 
-private:
+  private:
+    // How one attempt of ExecuteCommand ended.
+    enum class Outcome : std::uint8_t { Good, DriveError, TransportFailure };
+
     void InitTransport();
     void FreeBuffers();
-    bool SendOnce(const Packet& packet, std::uint8_t direction, std::uint32_t length,
-                  bool& transportFailure);
-    bool ExecutePassThrough(const Packet& packet, std::uint8_t direction, std::uint32_t length);
-    bool ExecuteAspi(const Packet& packet, std::uint8_t direction, std::uint32_t length);
+    // The buffer a transfer uses: OutBuffer for data out, InBuffer for data in,
+    // null for no data or length 0.
+    std::uint8_t* TransferBuffer(std::uint8_t direction, std::uint32_t length);
+    Outcome SendPassThrough(const Packet& packet, std::uint8_t direction, std::uint32_t length);
+    Outcome SendAspi(const Packet& packet, std::uint8_t direction, std::uint32_t length);
+    // Sets the last-command fields from the command timer and a sense area.
+    void RecordAttempt(std::span<const std::uint8_t> senseArea);
     void ScanAspiDevices();
     void ScanDriveLetters();
-    int QueryScsiAddress(const char* root, ScsiAddress& address);  // 0 false, 1 no address, 2 address
+    // 0: the device did not open or reported an empty address; 1: listed
+    // without an address; 2: listed with the address.
+    int QueryScsiAddress(std::string_view root, ScsiAddress& address);
     std::int16_t CountCdromLetters();
     void SortDriveTable();
     void IdentifyDrives();

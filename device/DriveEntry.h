@@ -9,13 +9,13 @@
 namespace zorbel {
 
 struct DriveEntry {
-    char displayName[32];    // 8 vendor bytes then 16 product bytes, zero-terminated
-    char vendor[9];          // INQUIRY bytes 8-15
-    char product[17];        // INQUIRY bytes 16-31
-    char revision[5];        // INQUIRY bytes 32-35
-    char vendorSpecific[17]; // INQUIRY bytes 36-51
-    char rootPath[4];        // "D:\" for drives found by drive letter; empty for ASPI drives
-    std::uint8_t flashId[4]; // first four bytes of the flash identification answer
+    char displayName[32];     // 8 vendor bytes then 16 product bytes, zero-terminated
+    char vendor[9];           // INQUIRY bytes 8-15
+    char product[17];         // INQUIRY bytes 16-31
+    char revision[5];         // INQUIRY bytes 32-35
+    char vendorSpecific[17];  // INQUIRY bytes 36-51
+    char rootPath[4];         // "D:\" for drives found by drive letter; empty for ASPI drives
+    std::uint8_t flashId[4];  // first four bytes of the flash identification answer
     std::int16_t hostAdapter;
     std::int16_t target;
     std::int16_t lun;

@@ -8,7 +8,7 @@
 namespace zorbel {
 
 class HiTimer {
-public:
+  public:
     HiTimer();   // calibrates; afterwards not running, total 0
     ~HiTimer();  // stops a running timer
     HiTimer(const HiTimer&) = default;
@@ -22,16 +22,19 @@ public:
     // Accumulated seconds of all completed intervals; 0 when unavailable.
     double TotalSeconds() const;
 
-    bool IsRunning() const { return startCount_ != 0; }
+    bool IsRunning() const { return running_ != 0; }
     bool IsUnavailable() const { return unavailable_ != 0; }
 
-private:
+  private:
     std::int64_t frequency_ = 0;
     std::int64_t startCount_ = 0;
     std::int64_t stopCount_ = 0;
     std::int64_t total_ = 0;
     std::int64_t overhead_ = 0;
     std::uint8_t unavailable_ = 0;
+    // Running is kept apart from the start count: a counter may legitimately
+    // read 0 (a virtual clock at its origin).
+    std::uint8_t running_ = 0;
 };
 
 }  // namespace zorbel

@@ -17,9 +17,13 @@ Host& currentHost() {
     return *host;
 }
 
-void setCurrentHost(Host* host) { g_host.store(host, std::memory_order_release); }
+void setCurrentHost(Host* host) {
+    g_host.store(host, std::memory_order_release);
+}
 
-bool hasCurrentHost() { return g_host.load(std::memory_order_acquire) != nullptr; }
+bool hasCurrentHost() {
+    return g_host.load(std::memory_order_acquire) != nullptr;
+}
 
 int plainCollate(std::string_view a, std::string_view b) {
     const int c = a.compare(b);

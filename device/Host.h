@@ -51,7 +51,7 @@ inline constexpr std::size_t PassThroughBlockSize = 80;
 inline constexpr std::size_t AspiExecRequestSize = 80;
 
 class Host {
-public:
+  public:
     virtual ~Host() = default;
 
     // ---- platform facts and time ----

@@ -6,11 +6,11 @@
 namespace zorbel {
 
 class OSInfo {
-public:
+  public:
     OSInfo();
     bool IsNT() const { return isNT_ != 0; }
 
-private:
+  private:
     std::uint8_t isNT_ = 0;
 };
 

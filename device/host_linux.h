@@ -1,0 +1,175 @@
+// The Linux host: optical drives found through sysfs, commands through SG_IO.
+//
+// "Drive letters" are the optical block nodes: the root "sr0" stands for
+// /dev/sr0 and is shown as "sr0" in the drive list. A root is at most three
+// characters (the drive table keeps four bytes with the terminating zero):
+// sr0 to sr9 keep their name, sr10 to sr99 are written "s10" to "s99" and
+// shown by their full name; drives from sr100 on are not listed.
+//
+// A drive is opened through its SCSI generic node /dev/sgN (read and write)
+// when it has one, else through /dev/srN. The kernel passes WRITE BUFFER and
+// vendor commands on /dev/srN only to a process with CAP_SYS_RAWIO, while
+// /dev/sgN opened for reading and writing passes them for everyone allowed to
+// open it, so the generic node lets a member of the drive's group update it.
+//
+// The sysfs and /dev roots and the SG_IO call itself are injectable, so the
+// mapping can be checked against a fake tree without a device.
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device/Host.h"
+
+namespace zorbel::linuxhost {
+
+// One optical drive as sysfs describes it.
+struct OpticalDrive {
+    int index = 0;       // N of /dev/srN
+    std::string srName;  // "sr0"
+    std::string sgName;  // "sg1"; empty when the drive has no generic node
+    bool hasAddress = false;
+    int host = 0;  // host:channel:target:lun of its SCSI device
+    int channel = 0;
+    int target = 0;
+    int lun = 0;
+};
+
+// Every optical drive (SCSI peripheral type 5 with an srN node) under the
+// sysfs root, ordered by N. Drives listed only under block/ keep no address
+// when their device link does not name one.
+std::vector<OpticalDrive> findOpticalDrives(const std::filesystem::path& sysRoot);
+// The drive behind the block node name ("sr3"), read afresh; none when sysfs
+// does not show it as an optical drive.
+std::optional<OpticalDrive> findOpticalDrive(const std::filesystem::path& sysRoot,
+                                             std::string_view srName);
+// Parses "H:C:T:L"; false for anything else.
+bool parseScsiName(std::string_view name, int& host, int& channel, int& target, int& lun);
+
+// Root names: "sr0".."sr9", "s10".."s99" for N; empty above 99.
+std::string rootForIndex(int index);
+// N for a root of that form; -1 for anything else.
+int indexForRoot(std::string_view root);
+
+// ---- the request block mapped onto SG_IO ----
+
+// How one pass-through request ended, as the drive object must see it.
+enum class Outcome {
+    Completed,  // delivered and ended; the block's sense area tells how (key 0: good)
+    Failed,     // not delivered or aborted: ioctl failure, host or driver error, time-out
+};
+
+// Fills an sg_io_hdr from the 80-byte request block: direction, length and
+// buffer, the 12-byte packet, the time-out (TimeOutValue seconds in
+// milliseconds, clamped to what the field holds; 0 leaves the kernel's
+// default), a sense buffer of SenseInfoLength bytes (at most the block's sense
+// area). False when the block asks for something SG_IO cannot carry: a data
+// phase without a buffer, an unknown direction, an oversized packet or sense
+// area outside the block.
+bool buildSgRequest(std::span<const std::uint8_t, PassThroughBlockSize> block, void* dataBuffer,
+                    sg_io_hdr& hdr, std::span<std::uint8_t> senseBuffer);
+
+// Classifies a finished SG_IO call (ioctlResult as the ioctl returned it) and
+// writes the sense data into the block's sense area (descriptor-format sense
+// is converted to the fixed format the drive object reads) and the SCSI status
+// into ScsiStatus. A CHECK CONDITION or other non-good status that came without
+// sense data counts as Failed: the drive did not complete the command, and
+// the drive object must not read it as success.
+Outcome classifySgResult(int ioctlResult, const sg_io_hdr& hdr,
+                         std::span<const std::uint8_t> senseBuffer,
+                         std::span<std::uint8_t, PassThroughBlockSize> block);
+
+// The one SG_IO call; the default issues ioctl(fd, SG_IO, &hdr) and returns
+// its result (errno set on failure).
+using SgIoCall = std::function<int(int fd, sg_io_hdr& hdr)>;
+
+// The texts shown when no optical drive can be opened, and when a drive can
+// be opened only through its block node by a process that lacks CAP_SYS_RAWIO.
+std::string openFailureText(const OpticalDrive& drive, const std::string& triedNode, int error,
+                            const std::string& groupName);
+std::string rawioMissingText(const OpticalDrive& drive);
+
+class LinuxHost final : public Host {
+  public:
+    explicit LinuxHost(std::filesystem::path sysRoot = "/sys",
+                       std::filesystem::path devRoot = "/dev", SgIoCall sgIo = {});
+    ~LinuxHost() override;
+    LinuxHost(const LinuxHost&) = delete;
+    LinuxHost& operator=(const LinuxHost&) = delete;
+
+    bool isNtFamily() override { return true; }
+    bool queryPerformanceFrequency(std::int64_t& frequency) override;
+    std::int64_t queryPerformanceCounter() override;
+    void sleepMs(std::uint32_t milliseconds) override;
+
+    std::string logicalDriveStrings() override;
+    DriveType driveType(std::string_view root) override;
+    std::string deviceNameForRoot(std::string_view root) override;
+    std::string rootLabel(std::string_view root) override;
+    DeviceHandle openDevice(std::string_view deviceName) override;
+    void closeDevice(DeviceHandle device) override;
+    bool queryScsiAddress(DeviceHandle device, ScsiAddress& address) override;
+    bool passThroughDirect(DeviceHandle device, std::span<std::uint8_t, PassThroughBlockSize> block,
+                           void* dataBuffer) override;
+
+    AspiModule loadLibrary(std::string_view) override { return 0; }
+    AspiProc getProcAddress(AspiModule, std::string_view) override { return 0; }
+    void freeLibrary(AspiModule) override {}
+    std::uint32_t aspiSupportInfo(AspiProc) override;
+    std::uint32_t aspiSendCommand(AspiProc, std::span<std::uint8_t> request, void*) override;
+    EventHandle createEvent() override { return 0; }
+    bool waitEvent(EventHandle, std::uint32_t) override { return false; }
+    void closeEvent(EventHandle) override {}
+
+    void systemMessageBox(std::string_view text, std::string_view caption) override;
+    bool restartSystem(bool ntFamily) override;
+    int collate(std::string_view a, std::string_view b) override { return plainCollate(a, b); }
+
+    // The node a handle was opened on ("/dev/sg0"); empty for an unknown handle.
+    std::string openedNode(DeviceHandle device) const;
+    // Where messages go; stderr unless a test points it elsewhere.
+    void setMessageSink(std::function<void(std::string_view)> sink) {
+        messageSink_ = std::move(sink);
+    }
+    // Whether the process may send every command through a block node.
+    void setRawIoCapability(std::optional<bool> capable) { rawIoOverride_ = capable; }
+
+  private:
+    struct OpenDrive {
+        std::string node;                   // the node opened
+        bool viaGeneric = false;            // /dev/sgN rather than /dev/srN
+        std::optional<OpticalDrive> drive;  // sysfs view at open time
+        bool committed = false;             // a firmware commit completed on this handle
+    };
+
+    int sendSgIo(int fd, sg_io_hdr& hdr);
+    void releaseTrayLock(int fd, const OpenDrive& open);
+    void rescan(const OpticalDrive& drive);
+    bool hasRawIo() const;
+    void reportAccessProblems(const std::vector<OpticalDrive>& drives);
+    std::string groupNameOf(const std::filesystem::path& node) const;
+    int openNode(const std::filesystem::path& node, int& error) const;
+
+    std::filesystem::path sysRoot_;
+    std::filesystem::path devRoot_;
+    SgIoCall sgIo_;
+    std::function<void(std::string_view)> messageSink_;
+    std::optional<bool> rawIoOverride_;
+    std::vector<OpticalDrive> listed_;  // the drives of the last root list
+    bool accessReported_ = false;
+    bool rawIoRefusalReported_ = false;
+    mutable std::mutex mutex_;  // guards open_ and rawIoRefusalReported_
+    std::map<int, OpenDrive> open_;
+};
+
+}  // namespace zorbel::linuxhost
