@@ -101,6 +101,7 @@ class WorkerThread {
     void DeliverEnd();  // on the window's thread
 
     EndEventDispatcher* dispatcher_;
+    std::mutex startGate_;
     std::thread thread_;
     std::exception_ptr fatalException_;
     bool started_ = false;

@@ -1,0 +1,82 @@
+#include "engine/ProgramFlash.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace zorbel {
+
+namespace {
+static_assert(BlockSize <= TransferBufferSize);
+// The last block of the largest image still starts within the 24-bit offset field.
+static_assert(MaxImageSize - BlockSize <= 0xFFFFFF);
+
+// One block: OutBuffer holds the image bytes; InBuffer is prefilled with their
+// complement, so that a read that succeeds without delivering the block's data
+// can never pass the comparison, whatever the block holds.
+bool WriteAndVerifyBlock(AtapiDevice& drive, const std::uint8_t* image, std::uint32_t block) {
+    std::uint8_t* out = drive.OutBuffer();
+    std::uint8_t* in = drive.InBuffer();
+    const std::uint32_t offset = block * BlockSize;
+    std::fill_n(out, BlockSize, std::uint8_t{0});
+    std::copy_n(image + offset, BlockSize, out);
+    std::transform(out, out + BlockSize, in,
+                   [](std::uint8_t b) { return static_cast<std::uint8_t>(~b); });
+    if (!drive.WriteDriveBuffer(offset, BlockSize, ImageBlockCode)) {
+        return false;
+    }
+    if (!drive.ReadDriveBuffer(offset, BlockSize)) {
+        return false;
+    }
+    return std::equal(in, in + BlockSize, out);
+}
+
+bool HasTransferBuffers(AtapiDevice& drive) {
+    return drive.InBuffer() != nullptr && drive.OutBuffer() != nullptr;
+}
+}  // namespace
+
+bool IsProgrammableImage(const std::uint8_t* image, std::int32_t size) {
+    return image != nullptr && size > 0 && size <= MaxImageSize &&
+           static_cast<std::uint32_t>(size) % BlockSize == 0;
+}
+
+bool WriteAndVerifyImage(AtapiDevice& drive, const std::uint8_t* image, std::int32_t size) {
+    if (!IsProgrammableImage(image, size) || !HasTransferBuffers(drive)) {
+        return false;
+    }
+    const std::uint32_t blocks = static_cast<std::uint32_t>(size) / BlockSize;
+    for (int attempt = 0; attempt < TransferAttempts; ++attempt) {
+        std::uint32_t block = 0;
+        while (block < blocks && WriteAndVerifyBlock(drive, image, block)) {
+            ++block;
+        }
+        if (block == blocks) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t size, bool bootCode) {
+    if (!IsProgrammableImage(image, size) || !HasTransferBuffers(drive)) {
+        return false;
+    }
+    drive.SetCommandTimeout(FlashCommandTimeout);
+
+    // Preparation, outside the flash phase; its outcome does not stop the run.
+    drive.LeaveFlashPhase();
+    drive.WaitReady(ReadinessWaitSeconds);
+    drive.LeaveFlashPhase();
+    drive.StopDisc();
+    drive.LeaveFlashPhase();
+    drive.UploadFlashProfile();
+
+    drive.EnterFlashPhase();
+    if (!WriteAndVerifyImage(drive, image, size)) {
+        return false;  // never commit an image that was not read back whole
+    }
+    drive.Pause(SettlePauseSeconds);
+    return drive.WriteDriveBuffer(0, 0, bootCode ? BootCodeCommitCode : CommitCode);
+}
+
+}  // namespace zorbel
