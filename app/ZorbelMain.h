@@ -56,7 +56,7 @@ class TZorbelMain final : public FormEvents {
     // The list entry index shown on a line of cboDrives; -1 for no such line.
     int EntryOfLine(int line) const;
     // True from the start of an update until its completion has run.
-    bool UpdateInProgress() const { return handlerBusy_ || RunningCount != 0; }
+    bool UpdateInProgress() const { return handlerBusy_ || completing_ || RunningCount != 0; }
 
     // ---- members, as the window declares them ----
     std::int32_t RunningCount = 0;  // workers of the current update not yet ended
@@ -82,6 +82,8 @@ class TZorbelMain final : public FormEvents {
     std::vector<std::int16_t> lineEntries_;  // entry index of each line of cboDrives
     bool handlerBusy_ = false;               // cmdUpdateClick is still starting workers
     int startedCount_ = 0;                   // workers started in the current update
+    bool completing_ = false;                // the completion of an update is running
+    bool destroying_ = false;                // the window is being destroyed
 };
 
 // The program entry on a toolkit: creates the main window (the whole start-up

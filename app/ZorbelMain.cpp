@@ -1,0 +1,575 @@
+#include "app/ZorbelMain.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <span>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "app/RestartSystem.h"
+#include "device/ApplicationTag.h"
+#include "device/Host.h"
+#include "device/MessagePump.h"
+#include "engine/Parser.h"
+#include "package/Matching.h"
+#include "package/PackageBlock.h"
+
+namespace zorbel {
+
+namespace {
+
+// ---- the window's texts ----
+constexpr std::string_view CaptionFormatPrefix = "Zorbel ";
+constexpr std::string_view NoFirmwareText = "No F/W in executable !";
+constexpr std::string_view InvalidFirmwareText = "Invalid F/W in executable !";
+constexpr std::string_view DeviceInitFailedText = "Device object initialize failed !";
+constexpr std::string_view DeviceInitFailedCaption = "Error ...";
+constexpr std::string_view NotAllowedText = "This drive is not allowed to be updated.";
+constexpr std::string_view UpdateFromToText = "It will be updated from             to";
+constexpr std::string_view UpToDateQuestion =
+    "Your drive's Firmware is already the most updated !\n Do you wish to continue ?";
+constexpr std::string_view CheckStatusText = "Check Disc & Tray Status...";
+constexpr std::string_view TrayOutText = "Tray Out ...";
+constexpr std::string_view TrayInText = "Tray In ...";
+constexpr std::string_view WaitingReadyText = "Waiting Drive Ready ...";
+constexpr std::string_view RemoveDiscText = "Please remove the disc.";
+constexpr std::string_view DiscLockedText =
+    "Disc detected in drive. Unable to eject the disc , maybe locked by other program\n\n"
+    "Please remove the disc manually.";
+constexpr std::string_view PushTrayText = "Please push the tray in.";
+constexpr std::string_view ProgrammingText = "Programming ";
+constexpr std::string_view ProgrammingRestText = "Programming ..........";
+constexpr std::string_view InquiryText = "Inquiry ...";
+constexpr std::string_view FlashFailedText =
+    "Unable to flash firmware. Please contact with your vendor !";
+constexpr std::string_view DoneText = "Done.";
+constexpr std::string_view FlashSucceededText = "Firmware has been updated successfully !";
+
+// Drive-ready waits of the disc and tray check, in seconds.
+constexpr double CheckReadyWaitSeconds = 120.0;
+// Sense key NOT READY with additional sense code MEDIUM NOT PRESENT.
+constexpr std::uint8_t SenseNotReady = 2;
+constexpr std::uint8_t AscMediumNotPresent = 0x3A;
+
+// The text of a zero-terminated field, never reading past the field.
+template <std::size_t N>
+std::string fieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+// One line of cboDrives: "%2d-%d-%d-%d %.2s%24s %4s" with the drive-letter
+// column as the host labels the root (the letter and colon, or the node name).
+std::string formatDriveLine(const DriveEntry& entry) {
+    const std::string root = fieldText(entry.rootPath);
+    const std::string label = root.empty() ? std::string() : currentHost().rootLabel(root);
+    const std::string name = fieldText(entry.displayName);
+    const std::string revision = fieldText(entry.revision);
+    char line[160];
+    std::snprintf(line, sizeof line, "%2d-%d-%d-%d %s%24s %4s", entry.hostAdapter, entry.path,
+                  entry.target, entry.lun, label.c_str(), name.c_str(), revision.c_str());
+    return line;
+}
+
+std::string noMatchedDriveText(const std::string& supported, const std::string& detected) {
+    std::string text = "No matched drive detected !\n";
+    text += "This utility is only for ";
+    text += supported;
+    text += " drive.\n\n";
+    text += "Detected drives :\n";
+    text += detected;
+    return text;
+}
+
+std::string noticeText(const std::string& supported, bool batteryPoint) {
+    std::string text = "This flash utility only supports ";
+    text += supported;
+    text += " drive.\n\n";
+    text += "NOTICE : \n\n";
+    text += "1> Please REMOVE disc and close all applications before running this utility !\n";
+    text += "2> Don't turn off the system while flash is in progress. \n";
+    if (batteryPoint) {
+        text += "3> Don't remove the adapter and battery during F/W reflash processing. \n";
+    }
+    text += "\nDo you wish to continue ?";
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<AtapiDevice> createAtapiDevice(bool discover) {
+    try {
+        auto device = std::make_unique<AtapiDevice>(discover);
+        if (device->InBuffer() == nullptr || device->OutBuffer() == nullptr) {
+            return nullptr;
+        }
+        return device;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+TZorbelMain::TZorbelMain(Toolkit& toolkit, DeviceFactory createDevice)
+    : toolkit_(toolkit), createDevice_(std::move(createDevice)) {
+    // 1. The form itself is the front end's; bind its events to this window.
+    toolkit_.attachForm(this);
+    StartUp();
+}
+
+TZorbelMain::~TZorbelMain() {
+    // Run objects may not go while a worker still uses one: wait for the end
+    // events of the update (they only count down now) before releasing them.
+    destroying_ = true;
+    while (RunningCount > 0) {
+        toolkit_.processPendingMessages();
+        if (RunningCount > 0) {
+            currentHost().sleepMs(1);
+        }
+    }
+    ReleaseRunObjects();
+    FormDestroy();
+    toolkit_.attachForm(nullptr);
+}
+
+// The start-up sequence. False when the program ends during it.
+bool TZorbelMain::StartUp() {
+    // 2. OSInfo is filled by its construction.
+    DetectedDrives.clear();
+    // 3. Before the list object: the drive object reads it as the ASPI preference.
+    setApplicationTag(AspiPreferredTag);
+    // 4.
+    const PackageBlock package = PackageBlock::current();
+    if (package.titleIsPlaceholder()) {
+        toolkit_.setCaption(std::string(CaptionFormatPrefix) + package.version());
+    } else {
+        toolkit_.setCaption(package.title());
+    }
+    // 5.
+    package.readOptions();
+    const LoadedSettings& settings = loadedSettings();
+    // 6.
+    if (settings.HOW_MANY_BIN == 0) {
+        toolkit_.messageDialog(DialogKind::Error, NoFirmwareText);
+        EndProgram();
+        return false;
+    }
+    // A package whose bins cannot be cut out of the bank, or could never be
+    // transferred whole, must not reach any drive.
+    if (package.validatePackage().has_value()) {
+        toolkit_.messageDialog(DialogKind::Error, InvalidFirmwareText);
+        EndProgram();
+        return false;
+    }
+    LoadedSettings& imageValues = loadedSettings();
+    imageValues.imageStart = package.bankStart();
+    imageValues.binStart = 0;
+    imageValues.binSize = 0;
+    // 7.
+    toolkit_.setText(Control::lblMsg, "");
+    toolkit_.setText(Control::lblPercent, "0 %");
+    toolkit_.setProgressPosition(0);
+    // 8.
+    Devices[0] = createDevice_ ? createDevice_(true) : nullptr;
+    if (!Devices[0]) {
+        toolkit_.systemMessageBox(DeviceInitFailedText, DeviceInitFailedCaption);
+        EndProgram();
+        toolkit_.processPendingMessages();
+        return false;
+    }
+    // 9.
+    FillDriveList();
+    Devices[0]->CloseDrive();
+    cboDrivesChange();
+    // 10.
+    AtapiDevice& list = *Devices[0];
+    int allowedCount = 0;
+    for (unsigned i = 0; i < list.DriveCount(); ++i) {
+        const DriveEntry* entry = list.GetDrive(i);
+        if (entry != nullptr && entry->present != 0 && entry->allowed != 0) {
+            ++allowedCount;
+        }
+    }
+    if (allowedCount == 0) {
+        toolkit_.messageDialog(DialogKind::Error,
+                               noMatchedDriveText(package.supportedDrivesText(), DetectedDrives));
+        EndProgram();
+        return false;
+    }
+    // 11.
+    if (settings.WARNING == 1) {
+        const auto answer = toolkit_.messageDialog(
+            DialogKind::WarningQuestion,
+            noticeText(package.supportedDrivesText(), settings.NBWARNING == 1));
+        if (answer != DialogAnswer::Yes) {
+            EndProgram();
+            return false;
+        }
+    }
+    // 12.
+    toolkit_.removeSystemMenuClose();
+    // 13.
+    if (settings.AUTOMODE != 0) {
+        cmdUpdateClick();
+    }
+    return true;
+}
+
+int TZorbelMain::EntryOfLine(int line) const {
+    if (line < 0 || static_cast<std::size_t>(line) >= lineEntries_.size()) {
+        return -1;
+    }
+    return lineEntries_[static_cast<std::size_t>(line)];
+}
+
+void TZorbelMain::FillDriveList() {
+    toolkit_.clearList();
+    DetectedDrives.clear();
+    lineEntries_.clear();
+    if (!Devices[0]) {
+        return;
+    }
+    AtapiDevice& list = *Devices[0];
+    for (unsigned i = 0; i < list.DriveCount(); ++i) {
+        const DriveEntry* entry = list.GetDrive(i);
+        if (entry == nullptr || entry->present == 0) {
+            continue;
+        }
+        const std::string line = formatDriveLine(*entry);
+        DetectedDrives += line;
+        DetectedDrives += '\n';
+        toolkit_.addListLine(line);
+        lineEntries_.push_back(static_cast<std::int16_t>(i));
+    }
+    for (unsigned i = 0; i < list.DriveCount(); ++i) {
+        if (DriveEntry* entry = list.GetDrive(i); entry != nullptr) {
+            matchDrives(entry, 1);
+        }
+    }
+    int selection = NoLine;
+    for (std::size_t line = 0; line < lineEntries_.size(); ++line) {
+        const DriveEntry* entry = list.GetDrive(static_cast<unsigned>(lineEntries_[line]));
+        if (entry != nullptr && entry->allowed != 0) {
+            selection = static_cast<int>(line);
+            break;
+        }
+    }
+    toolkit_.selectListLine(selection);
+}
+
+void TZorbelMain::cboDrivesChange() {
+    if (!Devices[0]) {
+        return;
+    }
+    const int entryIndex = EntryOfLine(toolkit_.selectedListLine());
+    if (entryIndex < 0) {
+        return;
+    }
+    const DriveEntry* entry = Devices[0]->GetDrive(static_cast<unsigned>(entryIndex));
+    if (entry == nullptr) {
+        return;
+    }
+    if (entry->allowed == 0) {
+        toolkit_.setEnabled(Control::cmdUpdate, false);
+        toolkit_.setVisible(Control::lblNewFW, false);
+        toolkit_.setVisible(Control::lblOldFW, false);
+        toolkit_.setText(Control::lblUpdateMsg, NotAllowedText);
+        toolkit_.setFontColour(Control::lblUpdateMsg, FontColour::Maroon);
+        return;
+    }
+    toolkit_.setEnabled(Control::cmdUpdate, true);
+    toolkit_.setVisible(Control::lblNewFW, true);
+    toolkit_.setVisible(Control::lblOldFW, true);
+    toolkit_.setText(Control::lblUpdateMsg, UpdateFromToText);
+    toolkit_.setFontColour(Control::lblUpdateMsg, FontColour::Black);
+    toolkit_.setText(Control::lblNewFW,
+                     PackageBlock::current().newFirmwareRevision(entry->binIndex));
+    toolkit_.setText(Control::lblOldFW, fieldText(entry->revision));
+    Devices[0]->SelectDrive(static_cast<std::int16_t>(entryIndex));
+}
+
+void TZorbelMain::FormDestroy() {
+    Devices[0].reset();
+}
+
+void TZorbelMain::cmdCloseClick() {
+    EndProgram();
+}
+
+void TZorbelMain::cmdUpdateClick() {
+    // One update at a time; and nothing to do without the list object.
+    if (UpdateInProgress() || !Devices[0]) {
+        return;
+    }
+    AtapiDevice& list = *Devices[0];
+    const LoadedSettings& settings = loadedSettings();
+
+    // 1-2. Choose the drives (entry indexes of the list object).
+    UpdateCount = 0;
+    std::array<std::int16_t, MaxRunObjects> chosen{};
+    int count = 0;
+    if (settings.AUTOMODE == 0) {
+        const int entryIndex = EntryOfLine(toolkit_.selectedListLine());
+        const DriveEntry* entry =
+            entryIndex < 0 ? nullptr : list.GetDrive(static_cast<unsigned>(entryIndex));
+        // No selected drive, or one the package refuses (its bin is not
+        // valid): there is nothing to program.
+        if (entry == nullptr || entry->allowed == 0) {
+            return;
+        }
+        if (entry->upToDate == 1 && settings.N2OMESSAGE != 0) {
+            if (toolkit_.messageDialog(DialogKind::WarningQuestion, UpToDateQuestion) !=
+                DialogAnswer::Yes) {
+                EndProgram();
+                return;
+            }
+        }
+        chosen[0] = static_cast<std::int16_t>(entryIndex);
+        count = 1;
+    } else {
+        for (unsigned i = 0; i < list.DriveCount() && count < MaxRunObjects; ++i) {
+            const DriveEntry* entry = list.GetDrive(i);
+            if (entry != nullptr && entry->present != 0 && entry->allowed != 0) {
+                chosen[static_cast<std::size_t>(count++)] = static_cast<std::int16_t>(i);
+            }
+        }
+    }
+    // One run object per drive, each with its own copy of the drive table. If
+    // one cannot be created, nothing starts and the window stays as it was.
+    for (int k = 0; k < count; ++k) {
+        auto run = createDevice_ ? createDevice_(false) : nullptr;
+        if (!run) {
+            ReleaseRunObjects();
+            UpdateCount = 0;
+            return;
+        }
+        AtapiDevice::CopyDriveTable(list, *run);
+        run->SelectDrive(chosen[static_cast<std::size_t>(k)]);
+        Devices[static_cast<std::size_t>(k) + 1] = std::move(run);
+        UpdateCount = k + 1;
+    }
+
+    // 3-4. Check and start each drive. End events that arrive meanwhile (the
+    // checks' dialogs and waits dispatch them) only count down: the completion
+    // waits until the last worker of the update has been started.
+    RunningCount = 0;
+    startedCount_ = 0;
+    handlerBusy_ = true;
+    for (int k = 0; k < UpdateCount; ++k) {
+        AtapiDevice& drive = *Devices[static_cast<std::size_t>(k) + 1];
+        const DriveEntry* entry =
+            list.GetDrive(static_cast<unsigned>(chosen[static_cast<std::size_t>(k)]));
+        const std::uint16_t binIndex = entry != nullptr ? entry->binIndex : 0;
+        if (settings.CHKDISC == 1) {
+            CheckDiscAndTray(drive);
+        }
+        if (!StartWorker(k, binIndex)) {
+            // No thread for this drive: it counts as a failed drive.
+            drive.SetFlashResult(FlashFailure);
+        }
+    }
+    handlerBusy_ = false;
+
+    // 5.
+    if (startedCount_ == 0) {
+        ReleaseRunObjects();
+        UpdateCount = 0;
+        return;
+    }
+    toolkit_.setProgressRange(0, ProgressTicks);
+    toolkit_.setProgressStep(1);
+    toolkit_.setTimerEnabled(true);
+    toolkit_.setEnabled(Control::cmdUpdate, false);
+    toolkit_.setEnabled(Control::cmdClose, false);
+    toolkit_.setFontColour(Control::lblMsg, FontColour::Maroon);
+    if (RunningCount == 0) {
+        // Every worker ended while the handler was still busy.
+        CompleteUpdate();
+    }
+}
+
+// Lets the drive pass only with no medium and the tray closed; asks the user
+// to take the disc out or push the tray in until then.
+void TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
+    toolkit_.setText(Control::lblMsg, CheckStatusText);
+    for (;;) {
+        const bool discAbsent = drive.IsDiscAbsent();
+        if (discAbsent && !drive.IsTrayOpen()) {
+            return;
+        }
+        if (!discAbsent) {
+            toolkit_.setText(Control::lblMsg, TrayOutText);
+            drive.EjectTray();
+            drive.WaitReady(CheckReadyWaitSeconds);
+            if (drive.SenseIs(SenseNotReady, AscMediumNotPresent)) {
+                toolkit_.messageDialog(DialogKind::Warning, RemoveDiscText);
+            } else {
+                toolkit_.messageDialog(DialogKind::Warning, DiscLockedText);
+            }
+        }
+        toolkit_.setText(Control::lblMsg, TrayInText);
+        drive.LoadTray();
+        toolkit_.setText(Control::lblMsg, WaitingReadyText);
+        drive.WaitReady(CheckReadyWaitSeconds);
+        if (drive.IsTrayOpen()) {
+            toolkit_.messageDialog(DialogKind::Warning, PushTrayText);
+        }
+    }
+}
+
+// Starts the worker of Devices[k + 1] on the image of its bin. False when no
+// thread could be started.
+bool TZorbelMain::StartWorker(int k, std::uint16_t binIndex) {
+    AtapiDevice* drive = Devices[static_cast<std::size_t>(k) + 1].get();
+    const PackageBlock package = PackageBlock::current();
+    const std::span<const std::uint8_t> image = package.binImage(binIndex);
+    LoadedSettings& settings = loadedSettings();
+    settings.binStart = package.binStart(binIndex);
+    settings.binSize = package.binSize(binIndex);
+    settings.imageStart = image.empty() ? package.bankStart() : image.data();
+
+    ParserParams params;
+    params.drive = drive;
+    params.image = image.data();
+    params.size = static_cast<std::int32_t>(image.size());
+    params.bootCode = settings.BOOTCODE != 0 ? 1 : 0;
+    params.window = this;
+    try {
+        auto worker = std::make_unique<Parser>(params, &toolkit_.endEventDispatcher());
+        worker->OnTerminate = [this, k](WorkerThread&) {
+            Workers[static_cast<std::size_t>(k)] = nullptr;
+            ParserTerminate();
+        };
+        worker->Resume();
+        // Running now; it frees itself after its end event.
+        Workers[static_cast<std::size_t>(k)] = worker.release();
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    ++RunningCount;
+    ++startedCount_;
+    return true;
+}
+
+void TZorbelMain::tmrTimer() {
+    const int maximum = toolkit_.progressMaximum();
+    if (maximum <= 0 || toolkit_.progressPosition() >= maximum) {
+        toolkit_.setText(Control::lblMsg, ProgrammingRestText);
+        return;
+    }
+    toolkit_.progressStepIt();
+    const int position = toolkit_.progressPosition();
+    toolkit_.setText(Control::lblPercent, std::to_string(position * 100 / maximum) + " %");
+    toolkit_.setText(
+        Control::lblMsg,
+        std::string(ProgrammingText) + std::string(static_cast<std::size_t>(position % 10), '.'));
+}
+
+void TZorbelMain::ParserTerminate() {
+    if (RunningCount <= 0) {
+        return;  // not a worker of this update
+    }
+    --RunningCount;
+    if (RunningCount != 0 || handlerBusy_ || destroying_) {
+        return;
+    }
+    CompleteUpdate();
+}
+
+void TZorbelMain::ReleaseRunObjects() {
+    for (std::size_t k = 1; k < Devices.size(); ++k) {
+        Devices[k].reset();
+    }
+}
+
+// The completion of an update, once its last worker has ended.
+void TZorbelMain::CompleteUpdate() {
+    completing_ = true;
+    const LoadedSettings& settings = loadedSettings();
+    // 2.
+    toolkit_.setTimerEnabled(false);
+    UpdateOk = true;
+    for (int k = 0; k < UpdateCount; ++k) {
+        auto& run = Devices[static_cast<std::size_t>(k) + 1];
+        if (!run || run->FlashResult() != 0) {
+            UpdateOk = false;
+        }
+        run.reset();
+    }
+    startedCount_ = 0;
+    // 3.
+    toolkit_.setProgressPosition(toolkit_.progressMaximum());
+    toolkit_.setText(Control::lblPercent, "100 %");
+    toolkit_.setText(Control::lblMsg, InquiryText);
+    toolkit_.processPendingMessages();
+    // 4. Read the identities anew, so the list and the matching show the new
+    // firmware.
+    if (Devices[0]) {
+        AtapiDevice& list = *Devices[0];
+        if (settings.AUTOMODE == 0) {
+            const int line = toolkit_.selectedListLine();
+            const int entryIndex = EntryOfLine(line);
+            if (entryIndex >= 0) {
+                list.SelectDrive(static_cast<std::int16_t>(entryIndex));
+                list.RefreshIdentity();
+            }
+            FillDriveList();
+            if (line != NoLine && line < toolkit_.listCount()) {
+                toolkit_.selectListLine(line);
+            }
+        } else {
+            for (unsigned i = 0; i < list.DriveCount(); ++i) {
+                list.SelectDrive(static_cast<std::int16_t>(i));
+                list.RefreshIdentity();
+            }
+            FillDriveList();
+            list.CloseDrive();
+        }
+    }
+    // 5.
+    toolkit_.setEnabled(Control::cmdUpdate, true);
+    toolkit_.setEnabled(Control::cmdClose, true);
+    // 6.
+    if (!UpdateOk) {
+        toolkit_.messageDialog(DialogKind::Error, FlashFailedText);
+        completing_ = false;
+        EndProgram();
+        return;
+    }
+    // 7.
+    toolkit_.setFontColour(Control::lblMsg, FontColour::Navy);
+    toolkit_.setText(Control::lblMsg, DoneText);
+    toolkit_.messageDialog(DialogKind::Information, FlashSucceededText);
+    toolkit_.setText(Control::lblMsg, "");
+    cboDrivesChange();
+    toolkit_.setText(Control::lblPercent, "0 %");
+    toolkit_.setProgressPosition(0);
+    completing_ = false;
+    if (settings.REBOOT != 0) {
+        RestartSystem(OSInfo);
+        EndProgram();
+    } else if (settings.CLOSEAP != 0) {
+        EndProgram();
+    }
+}
+
+int RunZorbel(Toolkit& toolkit) {
+    // Waits on the window's thread (the disc and tray check) keep the window alive.
+    setWindowMessagePump([&toolkit] { toolkit.processPendingMessages(); });
+    try {
+        auto window = std::make_unique<TZorbelMain>(toolkit);
+        toolkit.runMessageLoop();
+        window.reset();
+    } catch (const std::exception& error) {
+        toolkit.showException(error.what());
+    } catch (...) {
+        toolkit.showException("");
+    }
+    clearWindowMessagePump();
+    return 0;
+}
+
+}  // namespace zorbel
