@@ -44,6 +44,18 @@ struct LoadedSettings {
     std::uint8_t NBWARNING = 0;
     std::uint16_t HOW_MANY_BIN = 0;
 
+    // The tests each option is read with: some are on only at 1, the others at
+    // any digit but 0.
+    bool chkDiscOn() const { return CHKDISC == 1; }
+    bool n2oMessageOn() const { return N2OMESSAGE == 1; }
+    bool warningOn() const { return WARNING == 1; }
+    bool nbWarningOn() const { return NBWARNING == 1; }
+    bool bootCodeOn() const { return BOOTCODE != 0; }
+    bool rebootOn() const { return REBOOT != 0; }
+    bool autoModeOn() const { return AUTOMODE != 0; }
+    bool closeApOn() const { return CLOSEAP != 0; }
+    bool hasFirmware() const { return HOW_MANY_BIN != 0; }
+
     const std::uint8_t* imageStart = nullptr;  // first byte of the image inside the bank
     std::int32_t binStart = 0;
     std::int32_t binSize = 0;
