@@ -1,0 +1,743 @@
+// The Linux host: sysfs discovery, SG_IO pass-through, the monotonic clock,
+// messages on stderr, the restart through the init system.
+#include "device/host_linux.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/cdrom.h>
+#include <scsi/scsi.h>
+#include <scsi/scsi_ioctl.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "device/RequestLayout.h"
+
+namespace zorbel::linuxhost {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint8_t PeripheralTypeCdrom = 5;
+constexpr std::uint8_t OpStartStopUnit = 0x1B;
+constexpr std::uint8_t OpPreventAllowRemoval = 0x1E;
+constexpr std::uint8_t OpWriteBuffer = 0x3B;
+constexpr std::uint8_t WriteBufferModeSave = 0x05;
+constexpr std::uint8_t CommitCode = 0x80;
+constexpr std::uint8_t CommitBootCode = 0xA0;
+constexpr unsigned TrayUnlockTimeoutMs = 10000;
+constexpr std::uint8_t DriverStatusMask = 0x07;  // driver byte without DRIVER_SENSE
+constexpr std::uint8_t SamStatusGood = 0x00;
+
+// Reads the first line of a small sysfs attribute, without the line end.
+std::optional<std::string> readAttribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        return std::nullopt;
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// N of a node name "<prefix>N"; -1 when the name has another form.
+int nodeNumber(std::string_view name, std::string_view prefix) {
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) {
+        return -1;
+    }
+    int value = -1;
+    const char* first = name.data() + prefix.size();
+    const char* last = name.data() + name.size();
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (ec != std::errc() || end != last || value < 0 || (*first == '0' && last - first > 1)) {
+        return -1;
+    }
+    return value;
+}
+
+// The first entry of a folder whose name is "<prefix>N".
+std::string firstNode(const fs::path& folder, std::string_view prefix) {
+    std::error_code ec;
+    std::string best;
+    int bestNumber = INT_MAX;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const int number = nodeNumber(name, prefix);
+        if (number >= 0 && number < bestNumber) {
+            best = name;
+            bestNumber = number;
+        }
+    }
+    return best;
+}
+
+bool isCdromType(const fs::path& deviceFolder) {
+    const auto type = readAttribute(deviceFolder / "type");
+    return type && *type == std::to_string(PeripheralTypeCdrom);
+}
+
+std::string errorText(int error) {
+    return std::generic_category().message(error);
+}
+
+bool isEject(std::span<const std::uint8_t> cdb) {
+    // START STOP UNIT with LoEj set, Start clear and no power condition.
+    return cdb[0] == OpStartStopUnit && (cdb[4] & 0xF3) == 0x02;
+}
+
+bool isCommit(std::span<const std::uint8_t> cdb) {
+    return cdb[0] == OpWriteBuffer && (cdb[1] & 0x1F) == WriteBufferModeSave &&
+           (cdb[9] == CommitCode || cdb[9] == CommitBootCode);
+}
+
+}  // namespace
+
+// ---- sysfs ----
+
+bool parseScsiName(std::string_view name, int& host, int& channel, int& target, int& lun) {
+    std::array<int, 4> parts{};
+    const char* p = name.data();
+    const char* end = name.data() + name.size();
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const auto [next, ec] = std::from_chars(p, end, parts[i]);
+        if (ec != std::errc() || parts[i] < 0) {
+            return false;
+        }
+        p = next;
+        if (i + 1 < parts.size()) {
+            if (p == end || *p != ':') {
+                return false;
+            }
+            ++p;
+        }
+    }
+    if (p != end) {
+        return false;
+    }
+    host = parts[0];
+    channel = parts[1];
+    target = parts[2];
+    lun = parts[3];
+    return true;
+}
+
+std::vector<OpticalDrive> findOpticalDrives(const fs::path& sysRoot) {
+    std::vector<OpticalDrive> drives;
+    std::set<int> seen;
+    std::error_code ec;
+
+    // SCSI devices of peripheral type 5 with their block and generic nodes.
+    for (const auto& entry : fs::directory_iterator(sysRoot / "class" / "scsi_device", ec)) {
+        OpticalDrive drive;
+        if (!parseScsiName(entry.path().filename().string(), drive.host, drive.channel,
+                           drive.target, drive.lun)) {
+            continue;
+        }
+        const fs::path device = entry.path() / "device";
+        if (!isCdromType(device)) {
+            continue;
+        }
+        drive.srName = firstNode(device / "block", "sr");
+        if (drive.srName.empty() || !seen.insert(nodeNumber(drive.srName, "sr")).second) {
+            continue;
+        }
+        drive.index = nodeNumber(drive.srName, "sr");
+        drive.hasAddress = true;
+        drive.sgName = firstNode(device / "scsi_generic", "sg");
+        drives.push_back(std::move(drive));
+    }
+
+    // Block nodes the SCSI class listing did not show.
+    for (const auto& entry : fs::directory_iterator(sysRoot / "block", ec)) {
+        const std::string name = entry.path().filename().string();
+        const int index = nodeNumber(name, "sr");
+        if (index < 0 || seen.count(index) != 0) {
+            continue;
+        }
+        if (auto drive = findOpticalDrive(sysRoot, name)) {
+            seen.insert(index);
+            drives.push_back(std::move(*drive));
+        }
+    }
+
+    std::sort(drives.begin(), drives.end(),
+              [](const OpticalDrive& a, const OpticalDrive& b) { return a.index < b.index; });
+    return drives;
+}
+
+std::optional<OpticalDrive> findOpticalDrive(const fs::path& sysRoot, std::string_view srName) {
+    const int index = nodeNumber(srName, "sr");
+    if (index < 0) {
+        return std::nullopt;
+    }
+    const fs::path device = sysRoot / "block" / std::string(srName) / "device";
+    std::error_code ec;
+    if (!fs::is_directory(device, ec) || !isCdromType(device)) {
+        return std::nullopt;
+    }
+    OpticalDrive drive;
+    drive.index = index;
+    drive.srName = std::string(srName);
+    // The device link ends in the SCSI device's name, H:C:T:L.
+    const fs::path target = fs::canonical(device, ec);
+    if (!ec) {
+        drive.hasAddress = parseScsiName(target.filename().string(), drive.host, drive.channel,
+                                         drive.target, drive.lun);
+    }
+    drive.sgName = firstNode(device / "scsi_generic", "sg");
+    return drive;
+}
+
+std::string rootForIndex(int index) {
+    if (index >= 0 && index <= 9) {
+        return "sr" + std::to_string(index);
+    }
+    if (index >= 10 && index <= 99) {
+        return "s" + std::to_string(index);
+    }
+    return {};
+}
+
+int indexForRoot(std::string_view root) {
+    int index = nodeNumber(root, "sr");
+    if (index >= 0 && index <= 9 && root.size() == 3) {
+        return index;
+    }
+    index = nodeNumber(root, "s");
+    if (index >= 10 && index <= 99) {
+        return index;
+    }
+    return -1;
+}
+
+// ---- SG_IO ----
+
+bool buildSgRequest(std::span<const std::uint8_t, PassThroughBlockSize> block, void* dataBuffer,
+                    sg_io_hdr& hdr, std::span<std::uint8_t> senseBuffer) {
+    namespace pt = passthrough;
+    hdr = sg_io_hdr{};
+    hdr.interface_id = 'S';
+
+    const std::uint8_t cdbLength = block[pt::CdbLength];
+    if (cdbLength == 0 || cdbLength > pt::CdbSize) {
+        return false;
+    }
+    hdr.cmd_len = cdbLength;
+    // The kernel only reads the packet; sg_io_hdr declares it non-const.
+    hdr.cmdp = const_cast<std::uint8_t*>(block.data() + pt::Cdb);
+
+    const std::uint8_t senseLength = block[pt::SenseInfoLength];
+    const std::uint32_t senseOffset = getLe32(block, pt::SenseInfoOffset);
+    if (senseLength != 0) {
+        if (senseOffset < pt::StructSize || senseOffset > block.size() ||
+            senseLength > block.size() - senseOffset) {
+            return false;
+        }
+        hdr.mx_sb_len =
+            static_cast<unsigned char>(std::min<std::size_t>(senseLength, senseBuffer.size()));
+        hdr.sbp = senseBuffer.data();
+    }
+
+    const std::uint8_t direction = block[pt::DataIn];
+    const std::uint32_t length = getLe32(block, pt::DataTransferLength);
+    if (direction > 2) {
+        return false;
+    }
+    if (direction == 2 || length == 0) {
+        hdr.dxfer_direction = SG_DXFER_NONE;
+    } else {
+        if (dataBuffer == nullptr) {
+            return false;  // a data phase with no buffer never reaches the drive
+        }
+        hdr.dxfer_direction = direction == 0 ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV;
+        hdr.dxfer_len = length;
+        hdr.dxferp = dataBuffer;
+    }
+
+    const std::uint64_t timeoutMs =
+        static_cast<std::uint64_t>(getLe32(block, pt::TimeOutValue)) * 1000u;
+    hdr.timeout = static_cast<unsigned>(std::min<std::uint64_t>(timeoutMs, INT_MAX));
+    return true;
+}
+
+Outcome classifySgResult(int ioctlResult, const sg_io_hdr& hdr,
+                         std::span<const std::uint8_t> senseBuffer,
+                         std::span<std::uint8_t, PassThroughBlockSize> block) {
+    namespace pt = passthrough;
+    const std::uint32_t senseOffset = getLe32(block, pt::SenseInfoOffset);
+    std::size_t senseRoom = 0;
+    if (senseOffset >= pt::StructSize && senseOffset < block.size()) {
+        senseRoom = std::min<std::size_t>(block[pt::SenseInfoLength], block.size() - senseOffset);
+        std::fill_n(block.begin() + senseOffset, senseRoom, std::uint8_t{0});
+    }
+    block[pt::ScsiStatus] = 0;
+    if (ioctlResult < 0) {
+        return Outcome::Failed;
+    }
+    block[pt::ScsiStatus] = hdr.status;
+    if (hdr.host_status != 0 || (hdr.driver_status & DriverStatusMask) != 0) {
+        return Outcome::Failed;  // lost on the way, reset, aborted or timed out
+    }
+
+    const std::size_t written =
+        std::min<std::size_t>({hdr.sb_len_wr, hdr.mx_sb_len, senseBuffer.size()});
+    if (written == 0) {
+        // No sense data: only a good status means the drive completed the command.
+        return hdr.status == SamStatusGood ? Outcome::Completed : Outcome::Failed;
+    }
+    std::array<std::uint8_t, pt::SenseAreaSize> fixed{};
+    const std::uint8_t responseCode = senseBuffer[0] & 0x7F;
+    if ((responseCode == 0x72 || responseCode == 0x73) && written >= 4) {
+        // Descriptor format: key, ASC and ASCQ in bytes 1-3.
+        fixed[0] = responseCode == 0x72 ? 0x70 : 0x71;
+        fixed[sense::Key] = senseBuffer[1] & sense::KeyMask;
+        fixed[7] = 10;
+        fixed[sense::Asc] = senseBuffer[2];
+        fixed[sense::Ascq] = senseBuffer[3];
+        std::copy_n(fixed.begin(), std::min<std::size_t>(18, senseRoom),
+                    block.begin() + senseOffset);
+    } else {
+        std::copy_n(senseBuffer.begin(), std::min(written, senseRoom), block.begin() + senseOffset);
+    }
+    return Outcome::Completed;
+}
+
+std::string openFailureText(const OpticalDrive& drive, const std::string& triedNode, int error,
+                            const std::string& groupName) {
+    std::string text = "Cannot open the optical drive " + drive.srName + ": " + triedNode + ": " +
+                       errorText(error) + ".";
+    if (error == EACCES || error == EPERM) {
+        text += "\nUpdating a drive needs read and write access to " + triedNode +
+                ": run zorbel as root";
+        if (!groupName.empty() && groupName != "root") {
+            text += ", or as a member of group " + groupName;
+        }
+        text += ".";
+    }
+    return text;
+}
+
+std::string rawioMissingText(const OpticalDrive& drive) {
+    return "The optical drive " + drive.srName + " can be opened only through /dev/" +
+           drive.srName +
+           ", which passes firmware commands (WRITE BUFFER and vendor commands) only to a process "
+           "with the CAP_SYS_RAWIO capability.\nRun zorbel as root, or load the sg module so that "
+           "the drive's /dev/sg node gives its group read and write access.";
+}
+
+// ---- LinuxHost ----
+
+LinuxHost::LinuxHost(fs::path sysRoot, fs::path devRoot, SgIoCall sgIo)
+    : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)), sgIo_(std::move(sgIo)) {}
+
+LinuxHost::~LinuxHost() {
+    std::map<int, OpenDrive> left;
+    {
+        std::lock_guard lock(mutex_);
+        left.swap(open_);
+    }
+    for (auto& [fd, open] : left) {
+        ::close(fd);
+        if (open.committed && open.drive) {
+            rescan(*open.drive);
+        }
+    }
+}
+
+bool LinuxHost::queryPerformanceFrequency(std::int64_t& frequency) {
+    frequency = 1'000'000'000;
+    return true;
+}
+
+std::int64_t LinuxHost::queryPerformanceCounter() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void LinuxHost::sleepMs(std::uint32_t milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1'000'000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+std::string LinuxHost::logicalDriveStrings() {
+    listed_.clear();
+    for (auto& drive : findOpticalDrives(sysRoot_)) {
+        if (!rootForIndex(drive.index).empty()) {
+            listed_.push_back(std::move(drive));
+        }
+    }
+    reportAccessProblems(listed_);
+    std::string roots;
+    for (const auto& drive : listed_) {
+        roots += rootForIndex(drive.index);
+        roots += '\0';
+    }
+    if (!roots.empty()) {
+        roots += '\0';
+    }
+    return roots;
+}
+
+DriveType LinuxHost::driveType(std::string_view root) {
+    const int index = indexForRoot(root);
+    const bool listed = std::any_of(listed_.begin(), listed_.end(),
+                                    [&](const OpticalDrive& d) { return d.index == index; });
+    return index >= 0 && listed ? DriveType::Cdrom : DriveType::NoRootDir;
+}
+
+std::string LinuxHost::deviceNameForRoot(std::string_view root) {
+    const int index = indexForRoot(root);
+    return index < 0 ? std::string() : (devRoot_ / ("sr" + std::to_string(index))).string();
+}
+
+std::string LinuxHost::rootLabel(std::string_view root) {
+    const int index = indexForRoot(root);
+    return index < 0 ? std::string() : "sr" + std::to_string(index);
+}
+
+int LinuxHost::openNode(const fs::path& node, int& error) const {
+    const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    error = fd < 0 ? errno : 0;
+    return fd;
+}
+
+DeviceHandle LinuxHost::openDevice(std::string_view deviceName) {
+    const fs::path name(deviceName);
+    OpenDrive open;
+    int fd = -1;
+    int error = 0;
+    if (name.parent_path() == devRoot_) {
+        open.drive = findOpticalDrive(sysRoot_, name.filename().string());
+    }
+    if (open.drive && !open.drive->sgName.empty()) {
+        const fs::path generic = devRoot_ / open.drive->sgName;
+        fd = openNode(generic, error);
+        if (fd >= 0) {
+            open.node = generic.string();
+            open.viaGeneric = true;
+        }
+    }
+    if (fd < 0) {
+        fd = openNode(name, error);
+        open.node = name.string();
+    }
+    if (fd < 0) {
+        return InvalidDevice;
+    }
+    std::lock_guard lock(mutex_);
+    open_[fd] = std::move(open);
+    return fd;
+}
+
+void LinuxHost::closeDevice(DeviceHandle device) {
+    OpenDrive open;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = open_.find(static_cast<int>(device));
+        if (it == open_.end()) {
+            return;
+        }
+        open = std::move(it->second);
+        open_.erase(it);
+    }
+    ::close(static_cast<int>(device));
+    if (open.committed && open.drive) {
+        rescan(*open.drive);
+    }
+}
+
+bool LinuxHost::queryScsiAddress(DeviceHandle device, ScsiAddress& address) {
+    OpenDrive open;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = open_.find(static_cast<int>(device));
+        if (it == open_.end()) {
+            return false;
+        }
+        open = it->second;
+    }
+    const int fd = static_cast<int>(device);
+    std::array<int, 4> hctl{};  // host, channel, target, lun
+    bool found = false;
+    if (open.viaGeneric) {
+        sg_scsi_id id{};
+        if (ioctl(fd, SG_GET_SCSI_ID, &id) == 0) {
+            hctl = {id.host_no, id.channel, id.scsi_id, id.lun};
+            found = true;
+        }
+    } else {
+        struct {
+            std::uint32_t devId;
+            std::uint32_t hostUniqueId;
+        } idlun{};
+        if (ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idlun) == 0) {
+            hctl = {
+                static_cast<int>(idlun.devId >> 24), static_cast<int>((idlun.devId >> 16) & 0xFF),
+                static_cast<int>(idlun.devId & 0xFF), static_cast<int>((idlun.devId >> 8) & 0xFF)};
+            found = true;
+        }
+    }
+    if (!found && open.drive && open.drive->hasAddress) {
+        hctl = {open.drive->host, open.drive->channel, open.drive->target, open.drive->lun};
+        found = true;
+    }
+    // An address the record cannot hold is no address: the drive is listed
+    // the way drives without an address are.
+    if (!found || std::any_of(hctl.begin(), hctl.end(), [](int v) { return v < 0 || v > 255; })) {
+        return false;
+    }
+    address.length = 8;
+    address.portNumber = static_cast<std::uint8_t>(hctl[0]);
+    address.pathId = static_cast<std::uint8_t>(hctl[1]);
+    address.targetId = static_cast<std::uint8_t>(hctl[2]);
+    address.lun = static_cast<std::uint8_t>(hctl[3]);
+    return true;
+}
+
+int LinuxHost::sendSgIo(int fd, sg_io_hdr& hdr) {
+    if (sgIo_) {
+        return sgIo_(fd, hdr);
+    }
+    return ioctl(fd, SG_IO, &hdr);
+}
+
+void LinuxHost::releaseTrayLock(int fd, const OpenDrive& open) {
+    // Desktop systems lock the tray while a disc is in; the disc check must
+    // still be able to open it. Both unlocks are best effort.
+    if (!open.viaGeneric) {
+        ioctl(fd, CDROM_LOCKDOOR, 0);
+    }
+    std::array<std::uint8_t, 12> cdb{OpPreventAllowRemoval};
+    std::array<std::uint8_t, passthrough::SenseBytes> senseBuffer{};
+    sg_io_hdr hdr{};
+    hdr.interface_id = 'S';
+    hdr.dxfer_direction = SG_DXFER_NONE;
+    hdr.cmd_len = static_cast<unsigned char>(cdb.size());
+    hdr.cmdp = cdb.data();
+    hdr.mx_sb_len = static_cast<unsigned char>(senseBuffer.size());
+    hdr.sbp = senseBuffer.data();
+    hdr.timeout = TrayUnlockTimeoutMs;
+    sendSgIo(fd, hdr);
+}
+
+bool LinuxHost::passThroughDirect(DeviceHandle device,
+                                  std::span<std::uint8_t, PassThroughBlockSize> block,
+                                  void* dataBuffer) {
+    const int fd = static_cast<int>(device);
+    OpenDrive open;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = open_.find(fd);
+        if (it == open_.end()) {
+            return false;
+        }
+        open = it->second;
+    }
+    std::array<std::uint8_t, passthrough::SenseAreaSize> senseBuffer{};
+    sg_io_hdr hdr{};
+    if (!buildSgRequest(block, dataBuffer, hdr, senseBuffer)) {
+        classifySgResult(-1, hdr, senseBuffer, block);
+        return false;
+    }
+    const std::span<const std::uint8_t> cdb(block.data() + passthrough::Cdb, passthrough::CdbSize);
+    if (isEject(cdb)) {
+        releaseTrayLock(fd, open);
+    }
+    const int result = sendSgIo(fd, hdr);
+    const int error = result < 0 ? errno : 0;
+    const Outcome outcome = classifySgResult(result, hdr, senseBuffer, block);
+
+    if (error == EPERM && !open.viaGeneric && !hasRawIo()) {
+        bool first = false;
+        {
+            std::lock_guard lock(mutex_);
+            first = !std::exchange(rawIoRefusalReported_, true);
+        }
+        if (first && open.drive) {
+            systemMessageBox(rawioMissingText(*open.drive), "Error");
+        }
+    }
+    const bool good = outcome == Outcome::Completed &&
+                      (block[passthrough::SenseArea + sense::Key] & sense::KeyMask) == 0;
+    if (good && isCommit(cdb)) {
+        std::lock_guard lock(mutex_);
+        const auto it = open_.find(fd);
+        if (it != open_.end()) {
+            it->second.committed = true;
+        }
+    }
+    return outcome == Outcome::Completed;
+}
+
+void LinuxHost::rescan(const OpticalDrive& drive) {
+    // The kernel re-reads the drive's identity, so the system shows the
+    // firmware it now runs. Only root may ask; others leave it to the restart.
+    const fs::path file = sysRoot_ / "block" / drive.srName / "device" / "rescan";
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        [[maybe_unused]] const auto written = ::write(fd, "1", 1);
+        ::close(fd);
+    }
+}
+
+bool LinuxHost::hasRawIo() const {
+    if (rawIoOverride_) {
+        return *rawIoOverride_;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
+    if (syscall(SYS_capget, &header, data.data()) != 0) {
+        return geteuid() == 0;
+    }
+    return (data[CAP_SYS_RAWIO / 32].effective & (1u << (CAP_SYS_RAWIO % 32))) != 0;
+}
+
+std::string LinuxHost::groupNameOf(const fs::path& node) const {
+    struct stat info {};
+    if (::stat(node.c_str(), &info) != 0) {
+        return {};
+    }
+    if (info.st_gid == 0) {
+        return "root";
+    }
+    // The group database as a plain file; a static program has no other.
+    std::ifstream groups("/etc/group");
+    std::string line;
+    while (std::getline(groups, line)) {
+        const auto first = line.find(':');
+        const auto second = first == std::string::npos ? first : line.find(':', first + 1);
+        const auto third = second == std::string::npos ? second : line.find(':', second + 1);
+        if (third == std::string::npos) {
+            continue;
+        }
+        if (line.substr(second + 1, third - second - 1) == std::to_string(info.st_gid)) {
+            return line.substr(0, first);
+        }
+    }
+    return std::to_string(info.st_gid);
+}
+
+void LinuxHost::reportAccessProblems(const std::vector<OpticalDrive>& drives) {
+    if (accessReported_ || drives.empty()) {
+        return;
+    }
+    accessReported_ = true;
+    bool opened = false;
+    bool usable = false;
+    const OpticalDrive* blockOnly = nullptr;
+    int firstError = 0;
+    std::string firstNode;
+    for (const auto& drive : drives) {
+        int error = 0;
+        fs::path node = devRoot_ / (drive.sgName.empty() ? drive.srName : drive.sgName);
+        int fd = openNode(node, error);
+        bool generic = !drive.sgName.empty() && fd >= 0;
+        if (fd < 0 && !drive.sgName.empty()) {
+            int srError = 0;
+            fd = openNode(devRoot_ / drive.srName, srError);
+        }
+        if (fd < 0) {
+            if (firstNode.empty()) {
+                firstNode = node.string();
+                firstError = error;
+            }
+            continue;
+        }
+        ::close(fd);
+        opened = true;
+        if (generic || hasRawIo()) {
+            usable = true;
+        } else if (blockOnly == nullptr) {
+            blockOnly = &drive;
+        }
+    }
+    if (!opened) {
+        systemMessageBox(
+            openFailureText(drives.front(), firstNode, firstError, groupNameOf(firstNode)),
+            "Error");
+    } else if (!usable && blockOnly != nullptr) {
+        systemMessageBox(rawioMissingText(*blockOnly), "Error");
+    }
+}
+
+std::uint32_t LinuxHost::aspiSupportInfo(AspiProc) {
+    return static_cast<std::uint32_t>(srb::SsNoAspi) << 8;
+}
+
+std::uint32_t LinuxHost::aspiSendCommand(AspiProc, std::span<std::uint8_t> request, void*) {
+    // No ASPI manager exists here; a request never stays pending.
+    constexpr std::uint8_t SsErr = 0x04;
+    if (request.size() > srb::Status) {
+        request[srb::Status] = SsErr;
+    }
+    return SsErr;
+}
+
+void LinuxHost::systemMessageBox(std::string_view text, std::string_view caption) {
+    std::string line = std::string(caption) + ": " + std::string(text) + "\n";
+    if (messageSink_) {
+        messageSink_(line);
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+bool LinuxHost::restartSystem(bool /*ntFamily*/) {
+    // A clean restart through the init system: services stop, file systems
+    // are synced and unmounted. Never the immediate reboot call.
+    static const std::array<std::array<const char*, 4>, 4> commands{{
+        {"/usr/bin/systemctl", "reboot", nullptr, nullptr},
+        {"/bin/systemctl", "reboot", nullptr, nullptr},
+        {"/usr/sbin/shutdown", "-r", "now", nullptr},
+        {"/sbin/shutdown", "-r", "now", nullptr},
+    }};
+    static char pathVariable[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char* environment[] = {pathVariable, nullptr};
+    for (const auto& command : commands) {
+        if (::access(command[0], X_OK) != 0) {
+            continue;
+        }
+        pid_t child = 0;
+        if (posix_spawn(&child, command[0], nullptr, nullptr,
+                        const_cast<char* const*>(command.data()), environment) != 0) {
+            continue;
+        }
+        int status = 0;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string LinuxHost::openedNode(DeviceHandle device) const {
+    std::lock_guard lock(mutex_);
+    const auto it = open_.find(static_cast<int>(device));
+    return it == open_.end() ? std::string() : it->second.node;
+}
+
+}  // namespace zorbel::linuxhost

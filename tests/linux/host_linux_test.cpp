@@ -1,0 +1,400 @@
+// The Linux host against a fake sysfs and /dev tree in a temporary folder, with
+// the SG_IO call scripted: which drives are listed and how, which node a drive
+// is opened on, its address, the tray release before an eject, the rescan
+// after a commit, and the messages about missing permissions.
+#include "device/host_linux.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/RequestLayout.h"
+
+namespace zorbel::linuxhost {
+namespace {
+
+namespace fs = std::filesystem;
+namespace pt = passthrough;
+using Block = std::array<std::uint8_t, PassThroughBlockSize>;
+
+class FakeTree : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "zorbel-linux-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        sys_ = root_ / "sys";
+        dev_ = root_ / "dev";
+        fs::create_directories(sys_ / "class" / "scsi_device");
+        fs::create_directories(sys_ / "block");
+        fs::create_directories(dev_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    static void write(const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    static std::string read(const fs::path& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // A SCSI device as the kernel shows it: the class entry and the block
+    // node's device link both lead to one folder named H:C:T:L.
+    void addScsiDevice(const std::string& hctl, int type, const std::string& block,
+                       const std::string& generic) {
+        const fs::path device = root_ / "devices" / hctl;
+        write(device / "type", std::to_string(type) + "\n");
+        write(device / "rescan", "");
+        if (!block.empty()) {
+            fs::create_directories(device / "block" / block);
+            fs::create_directories(sys_ / "block" / block);
+            fs::create_symlink(device, sys_ / "block" / block / "device");
+            write(dev_ / block, "");
+        }
+        if (!generic.empty()) {
+            fs::create_directories(device / "scsi_generic" / generic);
+            write(dev_ / generic, "");
+        }
+        fs::create_directories(sys_ / "class" / "scsi_device" / hctl);
+        fs::create_symlink(device, sys_ / "class" / "scsi_device" / hctl / "device");
+    }
+    // A block node whose device folder does not name an address.
+    void addBareBlockDrive(const std::string& block) {
+        write(sys_ / "block" / block / "device" / "type", "5\n");
+        write(sys_ / "block" / block / "device" / "rescan", "");
+        write(dev_ / block, "");
+    }
+
+    fs::path root_, sys_, dev_;
+};
+
+// ---- discovery ----
+
+TEST(ScsiName, ParsesOnlyFourColonSeparatedNumbers) {
+    int h = -1, c = -1, t = -1, l = -1;
+    EXPECT_TRUE(parseScsiName("2:0:1:3", h, c, t, l));
+    EXPECT_EQ((std::array{h, c, t, l}), (std::array{2, 0, 1, 3}));
+    EXPECT_TRUE(parseScsiName("300:1:0:0", h, c, t, l));
+    EXPECT_EQ(h, 300);
+    for (const char* bad :
+         {"", "1:2:3", "1:2:3:4:", "1:2:3:4:5", "a:b:c:d", "1::3:4", "device", "-1:0:0:0"}) {
+        EXPECT_FALSE(parseScsiName(bad, h, c, t, l)) << bad;
+    }
+}
+
+TEST(Roots, FitTheDriveTableAndMapBack) {
+    const std::pair<int, const char*> cases[] = {{0, "sr0"},  {9, "sr9"}, {10, "s10"}, {42, "s42"},
+                                                 {99, "s99"}, {100, ""},  {-1, ""}};
+    for (const auto& [index, root] : cases) {
+        EXPECT_EQ(rootForIndex(index), root) << index;
+        EXPECT_LE(std::string(root).size(), 3u);
+        if (*root != '\0') {
+            EXPECT_EQ(indexForRoot(root), index) << root;
+        }
+    }
+    for (const char* other : {"", "C:\\", "sr", "sr10", "sr01", "s05", "s9", "sg0", "s100"}) {
+        EXPECT_EQ(indexForRoot(other), -1) << other;
+    }
+}
+
+TEST_F(FakeTree, ListsOpticalDrivesWithNodesAndAddresses) {
+    addScsiDevice("0:0:0:0", 0, "sda", "sg0");  // a disk
+    addScsiDevice("2:0:0:0", 5, "sr0", "sg1");
+    addScsiDevice("3:0:1:2", 5, "sr1", "");  // no generic node
+    addScsiDevice("4:0:0:0", 5, "", "sg3");  // no block node: cannot be named
+    addBareBlockDrive("sr12");
+
+    const auto drives = findOpticalDrives(sys_);
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].srName, "sr0");
+    EXPECT_EQ(drives[0].sgName, "sg1");
+    EXPECT_TRUE(drives[0].hasAddress);
+    EXPECT_EQ((std::array{drives[0].host, drives[0].channel, drives[0].target, drives[0].lun}),
+              (std::array{2, 0, 0, 0}));
+    EXPECT_EQ(drives[1].srName, "sr1");
+    EXPECT_EQ(drives[1].sgName, "");
+    EXPECT_EQ((std::array{drives[1].host, drives[1].channel, drives[1].target, drives[1].lun}),
+              (std::array{3, 0, 1, 2}));
+    EXPECT_EQ(drives[2].srName, "sr12");
+    EXPECT_FALSE(drives[2].hasAddress);
+
+    LinuxHost host(sys_, dev_);
+    host.setMessageSink([](std::string_view) {});
+    EXPECT_EQ(host.logicalDriveStrings(), std::string("sr0\0sr1\0s12\0\0", 13));
+    EXPECT_EQ(host.driveType("sr0"), DriveType::Cdrom);
+    EXPECT_EQ(host.driveType("s12"), DriveType::Cdrom);
+    EXPECT_EQ(host.driveType("sr5"), DriveType::NoRootDir);
+    EXPECT_EQ(host.driveType("C:\\"), DriveType::NoRootDir);
+    EXPECT_EQ(host.deviceNameForRoot("s12"), (dev_ / "sr12").string());
+    EXPECT_EQ(host.rootLabel("s12"), "sr12");
+    EXPECT_EQ(host.rootLabel("sr1"), "sr1");
+    EXPECT_EQ(host.rootLabel(""), "");
+}
+
+TEST_F(FakeTree, OrdersByNodeNumberAndLeavesOutNodesBeyondTheRootForm) {
+    addScsiDevice("1:0:0:0", 5, "sr10", "sg10");
+    addScsiDevice("1:0:1:0", 5, "sr2", "sg2");
+    addScsiDevice("1:0:2:0", 5, "sr100", "sg100");
+    const auto drives = findOpticalDrives(sys_);
+    ASSERT_EQ(drives.size(), 3u);
+    EXPECT_EQ(drives[0].srName, "sr2");
+    EXPECT_EQ(drives[1].srName, "sr10");
+    LinuxHost host(sys_, dev_);
+    host.setMessageSink([](std::string_view) {});
+    EXPECT_EQ(host.logicalDriveStrings(), std::string("sr2\0s10\0\0", 9));
+}
+
+TEST_F(FakeTree, NoDrivesGiveAnEmptyRootList) {
+    LinuxHost host(sys_, dev_);
+    EXPECT_EQ(host.logicalDriveStrings(), "");
+    fs::remove_all(sys_);
+    EXPECT_EQ(host.logicalDriveStrings(), "");
+}
+
+// ---- opening and addressing ----
+
+TEST_F(FakeTree, OpensTheGenericNodeWhenThereIsOneElseTheBlockNode) {
+    addScsiDevice("2:0:0:0", 5, "sr0", "sg1");
+    addScsiDevice("2:0:1:0", 5, "sr1", "sg2");
+    addScsiDevice("2:0:2:0", 5, "sr2", "");
+    fs::remove(dev_ / "sg2");  // sysfs knows it, the node is gone
+    LinuxHost host(sys_, dev_);
+
+    const auto expectNode = [&](const char* root, const fs::path& node) {
+        const DeviceHandle h = host.openDevice(host.deviceNameForRoot(root));
+        ASSERT_NE(h, InvalidDevice) << root;
+        EXPECT_EQ(host.openedNode(h), node.string());
+        host.closeDevice(h);
+        EXPECT_EQ(host.openedNode(h), "");
+    };
+    expectNode("sr0", dev_ / "sg1");
+    expectNode("sr1", dev_ / "sr1");
+    expectNode("sr2", dev_ / "sr2");
+
+    fs::remove(dev_ / "sr2");
+    EXPECT_EQ(host.openDevice(host.deviceNameForRoot("sr2")), InvalidDevice);
+}
+
+TEST_F(FakeTree, AddressComesFromTheScsiNameOrIsNotRead) {
+    addScsiDevice("2:1:3:4", 5, "sr0", "sg0");
+    addScsiDevice("300:0:0:0", 5, "sr1", "sg1");  // beyond what the record holds
+    addBareBlockDrive("sr2");
+    LinuxHost host(sys_, dev_);
+
+    ScsiAddress address;
+    DeviceHandle h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(host.queryScsiAddress(h, address));
+    EXPECT_EQ(address.length, 8u);
+    EXPECT_EQ((std::array{address.portNumber, address.pathId, address.targetId, address.lun}),
+              (std::array<std::uint8_t, 4>{2, 1, 3, 4}));
+    host.closeDevice(h);
+
+    for (const char* root : {"sr1", "sr2"}) {
+        h = host.openDevice(host.deviceNameForRoot(root));
+        ASSERT_NE(h, InvalidDevice);
+        EXPECT_FALSE(host.queryScsiAddress(h, address)) << root;
+        host.closeDevice(h);
+    }
+    EXPECT_FALSE(host.queryScsiAddress(InvalidDevice, address));
+}
+
+// ---- commands through a scripted SG_IO ----
+
+struct SgCall {
+    std::vector<std::uint8_t> cdb;
+    int direction;
+};
+
+class ScriptedSgIo : public FakeTree {
+  protected:
+    void SetUp() override {
+        FakeTree::SetUp();
+        addScsiDevice("2:0:0:0", 5, "sr0", "sg0");
+        addScsiDevice("3:0:0:0", 5, "sr1", "");
+    }
+    std::unique_ptr<LinuxHost> makeHost() {
+        auto host = std::make_unique<LinuxHost>(sys_, dev_, [this](int, sg_io_hdr& hdr) {
+            calls_.push_back(
+                {std::vector<std::uint8_t>(hdr.cmdp, hdr.cmdp + hdr.cmd_len), hdr.dxfer_direction});
+            if (refuseWith_ != 0) {
+                errno = refuseWith_;
+                return -1;
+            }
+            if (senseKey_ != 0) {
+                hdr.status = 0x02;
+                hdr.sb_len_wr = 18;
+                hdr.sbp[0] = 0x70;
+                hdr.sbp[2] = senseKey_;
+            }
+            return 0;
+        });
+        host->setMessageSink([this](std::string_view text) { messages_.emplace_back(text); });
+        return host;
+    }
+    bool send(LinuxHost& host, DeviceHandle h, std::array<std::uint8_t, 12> cdb) {
+        Block block{};
+        putLe16(block, pt::Length, pt::StructSize);
+        block[pt::CdbLength] = 12;
+        block[pt::SenseInfoLength] = pt::SenseBytes;
+        block[pt::DataIn] = 2;
+        putLe32(block, pt::TimeOutValue, 108000);
+        putLe32(block, pt::SenseInfoOffset, pt::SenseArea);
+        std::copy(cdb.begin(), cdb.end(), block.begin() + pt::Cdb);
+        return host.passThroughDirect(h, block, nullptr);
+    }
+    std::string rescanOf(const std::string& hctl) {
+        return read(root_ / "devices" / hctl / "rescan");
+    }
+
+    std::vector<SgCall> calls_;
+    std::vector<std::string> messages_;
+    int refuseWith_ = 0;
+    std::uint8_t senseKey_ = 0;
+};
+
+TEST_F(ScriptedSgIo, EjectReleasesTheTrayLockFirst) {
+    auto owner = makeHost();
+    LinuxHost& host = *owner;
+    const DeviceHandle h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(send(host, h, {0x1B, 0, 0, 0, 0x02}));  // eject
+    ASSERT_EQ(calls_.size(), 2u);
+    EXPECT_EQ(calls_[0].cdb[0], 0x1E);  // PREVENT ALLOW MEDIUM REMOVAL ...
+    EXPECT_EQ(calls_[0].cdb[4], 0x00);  // ... allow
+    EXPECT_EQ(calls_[0].direction, SG_DXFER_NONE);
+    EXPECT_EQ(calls_[1].cdb[0], 0x1B);
+
+    calls_.clear();
+    for (std::uint8_t byte4 : {0x03, 0x00, 0x01, 0x22}) {  // load, stop, start, power condition
+        send(host, h, {0x1B, 0, 0, 0, byte4});
+    }
+    EXPECT_EQ(calls_.size(), 4u) << "only an eject releases the tray";
+    host.closeDevice(h);
+}
+
+TEST_F(ScriptedSgIo, SuccessfulCommitRescansTheDriveWhenItIsClosed) {
+    auto owner = makeHost();
+    LinuxHost& host = *owner;
+    const std::array<std::uint8_t, 12> commit{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x80};
+    const std::array<std::uint8_t, 12> bootCommit{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0xA0};
+    const std::array<std::uint8_t, 12> block{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x00};
+
+    DeviceHandle h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(send(host, h, block));
+    host.closeDevice(h);
+    EXPECT_EQ(rescanOf("2:0:0:0"), "") << "an image block is no commit";
+
+    senseKey_ = 0x05;
+    h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(send(host, h, commit));  // completed, with sense: refused
+    host.closeDevice(h);
+    EXPECT_EQ(rescanOf("2:0:0:0"), "") << "a refused commit";
+
+    senseKey_ = 0;
+    h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(send(host, h, commit));
+    EXPECT_EQ(rescanOf("2:0:0:0"), "") << "not before the drive is closed";
+    host.closeDevice(h);
+    EXPECT_EQ(rescanOf("2:0:0:0"), "1");
+
+    h = host.openDevice(host.deviceNameForRoot("sr1"));
+    ASSERT_TRUE(send(host, h, bootCommit));
+    host.closeDevice(h);
+    EXPECT_EQ(rescanOf("3:0:0:0"), "1");
+}
+
+TEST_F(ScriptedSgIo, RefusedCommandsFailAndTheMissingCapabilityIsNamedOnce) {
+    auto owner = makeHost();
+    LinuxHost& host = *owner;
+    host.setRawIoCapability(false);
+    refuseWith_ = EPERM;
+    const std::array<std::uint8_t, 12> write{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x7F};
+
+    const DeviceHandle generic = host.openDevice(host.deviceNameForRoot("sr0"));
+    EXPECT_FALSE(send(host, generic, write));
+    EXPECT_TRUE(messages_.empty()) << "the generic node's refusal is not about the capability";
+
+    const DeviceHandle blockNode = host.openDevice(host.deviceNameForRoot("sr1"));
+    EXPECT_FALSE(send(host, blockNode, write));
+    EXPECT_FALSE(send(host, blockNode, write));
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_NE(messages_[0].find("CAP_SYS_RAWIO"), std::string::npos) << messages_[0];
+    EXPECT_NE(messages_[0].find("sr1"), std::string::npos) << messages_[0];
+    host.closeDevice(generic);
+    host.closeDevice(blockNode);
+
+    EXPECT_FALSE(send(host, generic, write)) << "a closed handle";
+}
+
+// ---- start-up messages ----
+
+TEST_F(FakeTree, DrivesThatCannotBeOpenedAreNamedOnceBeforeTheScanGoesOn) {
+    addScsiDevice("2:0:0:0", 5, "sr0", "sg0");
+    fs::remove(dev_ / "sg0");
+    fs::remove(dev_ / "sr0");
+    std::vector<std::string> messages;
+    LinuxHost host(sys_, dev_);
+    host.setMessageSink([&](std::string_view text) { messages.emplace_back(text); });
+    EXPECT_EQ(host.logicalDriveStrings(), std::string("sr0\0\0", 5));
+    host.logicalDriveStrings();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "Error: Cannot open the optical drive sr0: " + (dev_ / "sg0").string() +
+                               ": No such file or directory.\n");
+}
+
+TEST_F(FakeTree, ABlockNodeWithoutTheCapabilityIsNamed) {
+    addScsiDevice("2:0:0:0", 5, "sr0", "");
+    std::vector<std::string> messages;
+    LinuxHost host(sys_, dev_);
+    host.setMessageSink([&](std::string_view text) { messages.emplace_back(text); });
+    host.setRawIoCapability(false);
+    host.logicalDriveStrings();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("CAP_SYS_RAWIO"), std::string::npos);
+
+    messages.clear();
+    LinuxHost root(sys_, dev_);
+    root.setMessageSink([&](std::string_view text) { messages.emplace_back(text); });
+    root.setRawIoCapability(true);
+    root.logicalDriveStrings();
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST(OpenFailureText, SaysWhichNodeAndWhatAccessIsMissing) {
+    OpticalDrive drive;
+    drive.srName = "sr0";
+    EXPECT_EQ(openFailureText(drive, "/dev/sg0", EACCES, "cdrom"),
+              "Cannot open the optical drive sr0: /dev/sg0: Permission denied.\n"
+              "Updating a drive needs read and write access to /dev/sg0: run zorbel as root, or "
+              "as a member of group cdrom.");
+    EXPECT_EQ(openFailureText(drive, "/dev/sr0", EACCES, "root"),
+              "Cannot open the optical drive sr0: /dev/sr0: Permission denied.\n"
+              "Updating a drive needs read and write access to /dev/sr0: run zorbel as root.");
+    EXPECT_EQ(openFailureText(drive, "/dev/sg0", EBUSY, "cdrom"),
+              "Cannot open the optical drive sr0: /dev/sg0: Device or resource busy.");
+}
+
+TEST(LinuxClock, CountsNanosecondsMonotonically) {
+    LinuxHost host("/nonexistent", "/nonexistent");
+    std::int64_t frequency = 0;
+    ASSERT_TRUE(host.queryPerformanceFrequency(frequency));
+    EXPECT_EQ(frequency, 1'000'000'000);
+    const std::int64_t before = host.queryPerformanceCounter();
+    host.sleepMs(20);
+    const std::int64_t elapsed = host.queryPerformanceCounter() - before;
+    EXPECT_GE(elapsed, 20'000'000);
+    EXPECT_LT(elapsed, 2'000'000'000);
+    EXPECT_TRUE(host.isNtFamily());
+    EXPECT_EQ(host.loadLibrary("WNASPI32"), 0u);
+}
+
+}  // namespace
+}  // namespace zorbel::linuxhost
