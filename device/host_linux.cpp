@@ -695,11 +695,11 @@ std::uint32_t LinuxHost::aspiSendCommand(AspiProc, std::span<std::uint8_t> reque
 }
 
 void LinuxHost::systemMessageBox(std::string_view text, std::string_view caption) {
-    std::string line = std::string(caption) + ": " + std::string(text) + "\n";
-    if (messageSink_) {
-        messageSink_(line);
+    if (messageSink_ && std::this_thread::get_id() == ownerThread_) {
+        messageSink_(text, caption);
         return;
     }
+    const std::string line = std::string(caption) + ": " + std::string(text) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }

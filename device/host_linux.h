@@ -27,6 +27,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "device/Host.h"
@@ -163,7 +164,8 @@ class LinuxHost final : public Host {
     std::filesystem::path sysRoot_;
     std::filesystem::path devRoot_;
     SgIoCall sgIo_;
-    std::function<void(std::string_view)> messageSink_;
+    MessageSink messageSink_;
+    std::thread::id ownerThread_ = std::this_thread::get_id();
     std::optional<bool> rawIoOverride_;
     std::vector<OpticalDrive> listed_;  // the drives of the last root list
     bool accessReported_ = false;
