@@ -1,0 +1,544 @@
+#include "app/console/ConsoleToolkit.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+#include <sstream>
+#include <utility>
+
+#include "device/Host.h"
+
+namespace zorbel::console {
+
+namespace {
+
+constexpr std::uint32_t TickMs = 100;
+// A tick's sleep that ends this much faster than the tick in real time came
+// from a virtual clock; the loop then waits this long in real time for end
+// events, so that it never spins while the workers run.
+constexpr auto VirtualSleepLimit = std::chrono::milliseconds(20);
+constexpr auto VirtualTickPace = std::chrono::milliseconds(3);
+// With the timer off and both buttons disabled the window waits for end
+// events; it wakes up now and then to look at the buttons again.
+constexpr auto BusyWait = std::chrono::milliseconds(200);
+
+std::string lower(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
+
+std::string trim(std::string_view text) {
+    const auto begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    const auto end = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
+// A status text without its trailing dots and blanks: "Programming ....." and
+// "Programming ." are the same status.
+std::string statusBase(std::string_view text) {
+    const auto end = text.find_last_not_of(". ");
+    return end == std::string_view::npos ? std::string() : std::string(text.substr(0, end + 1));
+}
+
+// Button text without its accelerator mark.
+std::string plainButton(std::string_view text) {
+    std::string result;
+    for (char c : text) {
+        if (c != '&') {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string_view answerName(DialogAnswer answer) {
+    switch (answer) {
+        case DialogAnswer::Yes:
+            return YesButtonText;
+        case DialogAnswer::No:
+            return NoButtonText;
+        case DialogAnswer::Ok:
+            return OkButtonText;
+    }
+    return OkButtonText;
+}
+
+}  // namespace
+
+std::optional<std::vector<ScriptStep>> parseScript(std::string_view text, std::string& error) {
+    std::vector<ScriptStep> steps;
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        const auto comma = text.find(',', pos);
+        const std::string word = lower(
+            trim(text.substr(pos, comma == std::string_view::npos ? text.npos : comma - pos)));
+        pos = comma == std::string_view::npos ? text.size() + 1 : comma + 1;
+        if (word.empty()) {
+            continue;
+        }
+        ScriptStep step;
+        if (word == "yes" || word == "y") {
+            step.kind = ScriptStep::Kind::Yes;
+        } else if (word == "no" || word == "n") {
+            step.kind = ScriptStep::Kind::No;
+        } else if (word == "ok") {
+            step.kind = ScriptStep::Kind::Ok;
+        } else if (word == "esc" || word == "escape") {
+            step.kind = ScriptStep::Kind::Escape;
+        } else if (word == "update") {
+            step.kind = ScriptStep::Kind::Update;
+        } else if (word == "close") {
+            step.kind = ScriptStep::Kind::Close;
+        } else if (word.rfind("select=", 0) == 0) {
+            step.kind = ScriptStep::Kind::Select;
+            const std::string number = word.substr(7);
+            char* end = nullptr;
+            const long line = std::strtol(number.c_str(), &end, 10);
+            if (number.empty() || *end != '\0' || line < 1 || line > 99) {
+                error = "bad line number in '" + word + "' (select=1 is the first line)";
+                return std::nullopt;
+            }
+            step.line = static_cast<int>(line);
+        } else {
+            error =
+                "unknown answer '" + word + "' (use yes, no, ok, esc, update, close or select=N)";
+            return std::nullopt;
+        }
+        steps.push_back(step);
+    }
+    return steps;
+}
+
+ConsoleToolkit::ConsoleToolkit(ConsoleOptions options)
+    : options_(std::move(options)), script_(options_.script.begin(), options_.script.end()) {
+    // The form's design texts.
+    state(Control::Label1).text = "Please select target drive :";
+    state(Control::cmdUpdate).text = "&Update";
+    state(Control::cmdClose).text = "&Close";
+    state(Control::lblUpdateMsg).text = "It will be updated from             to";
+    state(Control::lblOldFW) = {"XXXX", true, true, FontColour::Navy};
+    state(Control::lblNewFW) = {"XXXX", true, true, FontColour::Navy};
+    state(Control::lblMsg) = {"Message", true, true, FontColour::Navy};
+    state(Control::lblPercent) = {"100%", true, true, FontColour::Navy};
+}
+
+ConsoleToolkit::~ConsoleToolkit() {
+    endStatusLine();
+}
+
+// ---- message loop ----
+
+void ConsoleToolkit::runMessageLoop() {
+    if (terminateRequested_) {
+        return;
+    }
+    shown_ = true;
+    showWindow(true);
+    while (!terminateRequested_) {
+        processPendingMessages();
+        if (terminateRequested_) {
+            break;
+        }
+        if (timerEnabled_) {
+            waitForTick();
+            if (!terminateRequested_ && timerEnabled_ && events_ != nullptr) {
+                ++ticks_;
+                events_->tmrTimer();
+            }
+            continue;
+        }
+        if (queue_.pendingCount() > 0) {
+            continue;
+        }
+        idleAction();
+    }
+    endStatusLine();
+    out().flush();
+}
+
+void ConsoleToolkit::waitForTick() {
+    const auto start = std::chrono::steady_clock::now();
+    currentHost().sleepMs(TickMs);
+    if (std::chrono::steady_clock::now() - start < VirtualSleepLimit) {
+        queue_.waitAndRunOne(VirtualTickPace);
+    }
+}
+
+void ConsoleToolkit::processPendingMessages() {
+    queue_.runPending();
+    statusChanged();
+}
+
+void ConsoleToolkit::showException(std::string_view message) {
+    endStatusLine();
+    out() << "\n[Exception]\n" << message << "\nButtons: [OK]\n";
+    out().flush();
+}
+
+// ---- idle: acting for the user ----
+
+void ConsoleToolkit::idleAction() {
+    if (!enabled(Control::cmdUpdate) && !enabled(Control::cmdClose)) {
+        // An update is still under way: wait for its end events.
+        queue_.waitAndRunOne(BusyWait);
+        return;
+    }
+    showWindow(false);
+    std::optional<ScriptStep> step = takeStep(false);
+    if (!step && options_.inputIsTerminal && options_.in != nullptr) {
+        if (promptIdleAction()) {
+            return;
+        }
+        step = ScriptStep{ScriptStep::Kind::Close, 0};
+    }
+    if (!step) {
+        // Nobody to ask: update the selected drive once, then close.
+        if (!updatePressed_ && enabled(Control::cmdUpdate)) {
+            updatePressed_ = true;
+            step = ScriptStep{ScriptStep::Kind::Update, 0};
+        } else {
+            step = ScriptStep{ScriptStep::Kind::Close, 0};
+        }
+    }
+    switch (step->kind) {
+        case ScriptStep::Kind::Select:
+            out() << "> select line " << step->line << "\n";
+            if (step->line > listCount()) {
+                out() << "  (the list has no line " << step->line << ")\n";
+                break;
+            }
+            selectListLine(step->line - 1);
+            if (events_ != nullptr) {
+                events_->cboDrivesChange();
+            }
+            break;
+        case ScriptStep::Kind::Update:
+            out() << "> press " << plainButton(text(Control::cmdUpdate)) << "\n";
+            if (!enabled(Control::cmdUpdate)) {
+                out() << "  (the button is disabled)\n";
+                updatePressed_ = true;
+                break;
+            }
+            updatePressed_ = true;
+            if (events_ != nullptr) {
+                events_->cmdUpdateClick();
+            }
+            break;
+        default:
+            out() << "> press " << plainButton(text(Control::cmdClose)) << "\n";
+            if (!enabled(Control::cmdClose)) {
+                out() << "  (the button is disabled)\n";
+                break;
+            }
+            // The stock close button closes the window: the program ends.
+            if (events_ != nullptr) {
+                events_->cmdCloseClick();
+            }
+            terminate();
+            break;
+    }
+    out().flush();
+}
+
+bool ConsoleToolkit::promptIdleAction() {
+    out() << "Choose a line by its number, U = Update, C = Close: ";
+    out().flush();
+    std::string line;
+    if (!std::getline(*options_.in, line)) {
+        out() << "\n";
+        return false;
+    }
+    const std::string word = lower(trim(line));
+    ScriptStep step;
+    if (word == "u" || word == "update") {
+        step.kind = ScriptStep::Kind::Update;
+    } else if (word == "c" || word == "close") {
+        step.kind = ScriptStep::Kind::Close;
+    } else {
+        char* end = nullptr;
+        const long number = std::strtol(word.c_str(), &end, 10);
+        if (word.empty() || *end != '\0' || number < 1) {
+            out() << "  (not understood)\n";
+            return true;
+        }
+        step.kind = ScriptStep::Kind::Select;
+        step.line = static_cast<int>(number);
+    }
+    script_.push_front(step);
+    return true;
+}
+
+std::optional<ScriptStep> ConsoleToolkit::takeStep(bool answer) {
+    if (script_.empty() || script_.front().isAnswer() != answer) {
+        return std::nullopt;
+    }
+    ScriptStep step = script_.front();
+    script_.pop_front();
+    return step;
+}
+
+// ---- dialogs ----
+
+DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text, bool yesNo) {
+    endStatusLine();
+    flushStatus();
+    endStatusLine();
+    const DialogAnswer defaultAnswer = yesNo ? DialogAnswer::Yes : DialogAnswer::Ok;
+    const DialogAnswer escapeAnswer = yesNo ? DialogAnswer::No : DialogAnswer::Ok;
+    out() << "\n[" << caption << "]\n" << text;
+    if (text.empty() || text.back() != '\n') {
+        out() << "\n";
+    }
+    if (yesNo) {
+        out() << "Buttons: [" << YesButtonText << "] (default) [" << NoButtonText << "]\n";
+    } else {
+        out() << "Buttons: [" << OkButtonText << "] (default)\n";
+    }
+
+    DialogAnswer answer = defaultAnswer;
+    std::string how = "default button";
+    if (std::optional<ScriptStep> step = takeStep(true)) {
+        how = "script";
+        switch (step->kind) {
+            case ScriptStep::Kind::Yes:
+            case ScriptStep::Kind::No:
+                if (yesNo) {
+                    answer =
+                        step->kind == ScriptStep::Kind::Yes ? DialogAnswer::Yes : DialogAnswer::No;
+                } else {
+                    how = "script answer does not fit; default button";
+                }
+                break;
+            case ScriptStep::Kind::Ok:
+                if (yesNo) {
+                    how = "script answer does not fit; default button";
+                }
+                break;
+            default:
+                answer = escapeAnswer;
+                how = "script: Escape";
+                break;
+        }
+    } else if (options_.inputIsTerminal && options_.in != nullptr) {
+        out() << (yesNo ? "Answer [Y/n]: " : "Press Enter: ");
+        out().flush();
+        std::string line;
+        how = "terminal";
+        if (!std::getline(*options_.in, line)) {
+            out() << "\n";
+            answer = escapeAnswer;
+            how = "end of input: Escape";
+        } else if (yesNo) {
+            const std::string word = lower(trim(line));
+            if (word == "n" || word == "no" || word == "esc") {
+                answer = DialogAnswer::No;
+            }
+        }
+    }
+    out() << "Answer: [" << answerName(answer) << "] (" << how << ")\n";
+    out().flush();
+    return answer;
+}
+
+DialogAnswer ConsoleToolkit::messageDialog(DialogKind kind, std::string_view text) {
+    return ask(dialogCaption(kind), text, dialogAsksYesNo(kind));
+}
+
+void ConsoleToolkit::systemMessageBox(std::string_view text, std::string_view caption) {
+    ask(caption, text, false);
+}
+
+// ---- the form ----
+
+void ConsoleToolkit::setCaption(std::string_view caption) {
+    caption_ = caption;
+}
+
+void ConsoleToolkit::setText(Control control, std::string_view text) {
+    state(control).text = text;
+    if (control == Control::lblMsg || control == Control::lblPercent) {
+        statusDirty_ = true;
+    }
+}
+
+std::string ConsoleToolkit::text(Control control) const {
+    switch (control) {
+        case Control::cboDrives:
+        case Control::pbar:
+        case Control::Bevel1:
+            return {};
+        default:
+            return state(control).text;
+    }
+}
+
+void ConsoleToolkit::setVisible(Control control, bool visible) {
+    state(control).visible = visible;
+}
+
+bool ConsoleToolkit::visible(Control control) const {
+    return state(control).visible;
+}
+
+void ConsoleToolkit::setEnabled(Control control, bool enabled) {
+    state(control).enabled = enabled;
+}
+
+bool ConsoleToolkit::enabled(Control control) const {
+    return state(control).enabled;
+}
+
+void ConsoleToolkit::setFontColour(Control control, FontColour colour) {
+    state(control).colour = colour;
+}
+
+FontColour ConsoleToolkit::fontColour(Control control) const {
+    return state(control).colour;
+}
+
+void ConsoleToolkit::clearList() {
+    lines_.clear();
+    selected_ = NoLine;
+}
+
+void ConsoleToolkit::addListLine(std::string_view line) {
+    lines_.emplace_back(line);
+}
+
+std::string ConsoleToolkit::listLine(int index) const {
+    if (index < 0 || index >= listCount()) {
+        return {};
+    }
+    return lines_[static_cast<std::size_t>(index)];
+}
+
+void ConsoleToolkit::selectListLine(int index) {
+    selected_ = index >= 0 && index < listCount() ? index : NoLine;
+}
+
+void ConsoleToolkit::setProgressRange(int minimum, int maximum) {
+    minimum_ = minimum;
+    maximum_ = std::max(minimum, maximum);
+    position_ = std::clamp(position_, minimum_, maximum_);
+}
+
+void ConsoleToolkit::progressStepIt() {
+    position_ = std::min(position_ + step_, maximum_);
+}
+
+void ConsoleToolkit::setProgressPosition(int position) {
+    position_ = std::clamp(position, minimum_, maximum_);
+}
+
+// ---- drawing ----
+
+std::string ConsoleToolkit::windowView() const {
+    std::ostringstream view;
+    view << "== " << caption_ << " ==\n";
+    view << text(Control::Label1) << "\n";
+    if (lines_.empty()) {
+        view << "    (no drives)\n";
+    }
+    for (int i = 0; i < listCount(); ++i) {
+        view << (i == selected_ ? "  > " : "    ") << "[" << (i + 1) << "] "
+             << lines_[static_cast<std::size_t>(i)] << "\n";
+    }
+    const std::string updateMsg = text(Control::lblUpdateMsg);
+    if (visible(Control::lblOldFW) && visible(Control::lblNewFW)) {
+        // "It will be updated from             to": the blanks make room for
+        // the old revision, the new one follows "to".
+        const auto gap = updateMsg.find("  ");
+        std::string left = updateMsg;
+        std::string right;
+        if (gap != std::string::npos) {
+            left = updateMsg.substr(0, gap);
+            right = trim(updateMsg.substr(gap));
+        }
+        view << left << " " << text(Control::lblOldFW);
+        if (!right.empty()) {
+            view << " " << right;
+        }
+        view << " " << text(Control::lblNewFW) << "\n";
+    } else {
+        view << updateMsg << "\n";
+    }
+    view << "Buttons: [" << plainButton(text(Control::cmdUpdate))
+         << (enabled(Control::cmdUpdate) ? "" : " (disabled)") << "] ["
+         << plainButton(text(Control::cmdClose))
+         << (enabled(Control::cmdClose) ? "" : " (disabled)") << "]\n";
+    return view.str();
+}
+
+void ConsoleToolkit::showWindow(bool force) {
+    if (!shown_) {
+        return;
+    }
+    flushStatus();
+    std::string view = windowView();
+    if (!force && view == lastView_) {
+        return;
+    }
+    endStatusLine();
+    out() << "\n" << view;
+    out().flush();
+    lastView_ = std::move(view);
+}
+
+void ConsoleToolkit::statusChanged() {
+    flushStatus();
+}
+
+void ConsoleToolkit::flushStatus() {
+    if (!statusDirty_ || !shown_) {
+        return;
+    }
+    statusDirty_ = false;
+    const std::string message = text(Control::lblMsg);
+    const std::string percent = text(Control::lblPercent);
+    if (message.empty()) {
+        // Idle: the status area shows nothing worth a line.
+        lastStatus_.clear();
+        lastStatusBase_.clear();
+        lastDecade_ = -1;
+        return;
+    }
+    std::string line = percent;
+    if (line.size() < 5) {
+        line.insert(0, 5 - line.size(), ' ');
+    }
+    line += "  " + message;
+    if (line == lastStatus_) {
+        return;
+    }
+    lastStatus_ = line;
+    if (options_.outputIsTerminal) {
+        out() << "\r" << line << "\033[K";
+        statusLineOpen_ = true;
+        out().flush();
+        return;
+    }
+    const std::string base = statusBase(message);
+    const int decade = std::atoi(percent.c_str()) / 10;
+    if (base == lastStatusBase_ && decade == lastDecade_) {
+        return;
+    }
+    lastStatusBase_ = base;
+    lastDecade_ = decade;
+    out() << line << "\n";
+}
+
+void ConsoleToolkit::endStatusLine() {
+    if (statusLineOpen_) {
+        out() << "\n";
+        statusLineOpen_ = false;
+    }
+}
+
+}  // namespace zorbel::console
