@@ -138,10 +138,12 @@ class LinuxHost final : public Host {
 
     // The node a handle was opened on ("/dev/sg0"); empty for an unknown handle.
     std::string openedNode(DeviceHandle device) const;
-    // Where messages go; stderr unless a test points it elsewhere.
-    void setMessageSink(std::function<void(std::string_view)> sink) {
-        messageSink_ = std::move(sink);
-    }
+    // Where the plain system message boxes go: stderr, unless the program
+    // hands them to its window toolkit. The sink is called only on the thread
+    // that created the host (the window's thread); messages raised on other
+    // threads go to stderr.
+    using MessageSink = std::function<void(std::string_view text, std::string_view caption)>;
+    void setMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
     // Whether the process may send every command through a block node.
     void setRawIoCapability(std::optional<bool> capable) { rawIoOverride_ = capable; }
 

@@ -128,7 +128,7 @@ TEST_F(FakeTree, ListsOpticalDrivesWithNodesAndAddresses) {
     EXPECT_FALSE(drives[2].hasAddress);
 
     LinuxHost host(sys_, dev_);
-    host.setMessageSink([](std::string_view) {});
+    host.setMessageSink([](std::string_view, std::string_view) {});
     EXPECT_EQ(host.logicalDriveStrings(), std::string("sr0\0sr1\0s12\0\0", 13));
     EXPECT_EQ(host.driveType("sr0"), DriveType::Cdrom);
     EXPECT_EQ(host.driveType("s12"), DriveType::Cdrom);
@@ -149,7 +149,7 @@ TEST_F(FakeTree, OrdersByNodeNumberAndLeavesOutNodesBeyondTheRootForm) {
     EXPECT_EQ(drives[0].srName, "sr2");
     EXPECT_EQ(drives[1].srName, "sr10");
     LinuxHost host(sys_, dev_);
-    host.setMessageSink([](std::string_view) {});
+    host.setMessageSink([](std::string_view, std::string_view) {});
     EXPECT_EQ(host.logicalDriveStrings(), std::string("sr2\0s10\0\0", 9));
 }
 
@@ -237,7 +237,8 @@ class ScriptedSgIo : public FakeTree {
             }
             return 0;
         });
-        host->setMessageSink([this](std::string_view text) { messages_.emplace_back(text); });
+        host->setMessageSink(
+            [this](std::string_view text, std::string_view) { messages_.emplace_back(text); });
         return host;
     }
     bool send(LinuxHost& host, DeviceHandle h, std::array<std::uint8_t, 12> cdb) {
@@ -342,19 +343,23 @@ TEST_F(FakeTree, DrivesThatCannotBeOpenedAreNamedOnceBeforeTheScanGoesOn) {
     fs::remove(dev_ / "sr0");
     std::vector<std::string> messages;
     LinuxHost host(sys_, dev_);
-    host.setMessageSink([&](std::string_view text) { messages.emplace_back(text); });
+    host.setMessageSink([&](std::string_view text, std::string_view caption) {
+        messages.push_back(std::string(caption) + ": " + std::string(text));
+    });
     EXPECT_EQ(host.logicalDriveStrings(), std::string("sr0\0\0", 5));
     host.logicalDriveStrings();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "Error: Cannot open the optical drive sr0: " + (dev_ / "sg0").string() +
-                               ": No such file or directory.\n");
+                               ": No such file or directory.");
 }
 
 TEST_F(FakeTree, ABlockNodeWithoutTheCapabilityIsNamed) {
     addScsiDevice("2:0:0:0", 5, "sr0", "");
     std::vector<std::string> messages;
     LinuxHost host(sys_, dev_);
-    host.setMessageSink([&](std::string_view text) { messages.emplace_back(text); });
+    host.setMessageSink([&](std::string_view text, std::string_view caption) {
+        messages.push_back(std::string(caption) + ": " + std::string(text));
+    });
     host.setRawIoCapability(false);
     host.logicalDriveStrings();
     ASSERT_EQ(messages.size(), 1u);
@@ -362,7 +367,9 @@ TEST_F(FakeTree, ABlockNodeWithoutTheCapabilityIsNamed) {
 
     messages.clear();
     LinuxHost root(sys_, dev_);
-    root.setMessageSink([&](std::string_view text) { messages.emplace_back(text); });
+    root.setMessageSink([&](std::string_view text, std::string_view caption) {
+        messages.push_back(std::string(caption) + ": " + std::string(text));
+    });
     root.setRawIoCapability(true);
     root.logicalDriveStrings();
     EXPECT_TRUE(messages.empty());
