@@ -115,10 +115,20 @@ TZorbelMain::TZorbelMain(Toolkit& toolkit, DeviceFactory createDevice)
     : toolkit_(toolkit), createDevice_(std::move(createDevice)) {
     // 1. The form itself is the front end's; bind its events to this window.
     toolkit_.attachForm(this);
-    StartUp();
+    try {
+        StartUp();
+    } catch (...) {
+        // The window is not created after all: leave nothing behind that runs.
+        Shutdown();
+        throw;
+    }
 }
 
 TZorbelMain::~TZorbelMain() {
+    Shutdown();
+}
+
+void TZorbelMain::Shutdown() {
     // Run objects may not go while a worker still uses one: wait for the end
     // events of the update (they only count down now) before releasing them.
     destroying_ = true;

@@ -71,6 +71,7 @@ class TZorbelMain final : public FormEvents {
 
   private:
     bool StartUp();
+    void Shutdown();
     void CheckDiscAndTray(AtapiDevice& drive);
     bool StartWorker(int k, std::uint16_t binIndex);
     void CompleteUpdate();
