@@ -211,10 +211,11 @@ class SimDrive {
     // Executes one packet (the first bytes of cdb, up to 16) with the data
     // buffer of the given direction and length, advancing the calling thread's
     // clock by the command's duration. timeoutSeconds is the host's time-out
-    // (a time-out fault runs past it). Thread-safe.
+    // (a time-out fault runs one second past it); without one the host waits
+    // for the command itself and a time-out takes no time here. Thread-safe.
     CommandResult execute(std::span<const std::uint8_t> cdb, Direction direction,
-                          std::uint32_t length, std::uint8_t* data, std::uint32_t timeoutSeconds,
-                          bool viaAspi);
+                          std::uint32_t length, std::uint8_t* data,
+                          std::optional<std::uint32_t> timeoutSeconds, bool viaAspi);
 
     const DriveSpec& spec() const { return spec_; }
     const std::string& id() const { return spec_.id; }

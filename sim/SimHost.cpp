@@ -1,10 +1,68 @@
 #include "sim/SimHost.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <set>
 #include <stdexcept>
 
+#include "sim/RequestLayout.h"
 #include "sim/Trace.h"
 
 namespace zorbel::sim {
+
+namespace {
+
+namespace pt = layout::pt;
+namespace aspi = layout::aspi;
+
+constexpr zorbel::DeviceHandle HandleBase = 0x100;
+constexpr zorbel::EventHandle EventBase = 0x200;
+constexpr zorbel::AspiModule AspiLibrary = 0x5A000;
+constexpr zorbel::AspiProc SupportInfoProc = 0x5A010;
+constexpr zorbel::AspiProc SendCommandProc = 0x5A020;
+
+// The host's time-out a polled ASPI command (no event) runs past: the
+// program's default command time-out.
+constexpr std::uint32_t PolledTimeoutSeconds = 108000;
+// A wait that expires returns one scheduler tick after its time.
+constexpr std::chrono::milliseconds WaitOvershoot{1};
+// The longest a wait for a never-ending command really lasts in real-time mode.
+constexpr std::chrono::seconds RealWaitCap{2};
+
+constexpr std::size_t SenseDataSize = 18;
+
+bool sameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// Fixed-format sense data, as a drive returns it.
+std::array<std::uint8_t, SenseDataSize> senseData(const Sense& s) {
+    std::array<std::uint8_t, SenseDataSize> data{};
+    data[0] = 0x70;
+    data[2] = s.key;
+    data[7] = SenseDataSize - 8;
+    data[12] = s.asc;
+    data[13] = s.ascq;
+    return data;
+}
+
+Direction directionOfFlags(std::uint8_t flags) {
+    if ((flags & aspi::SRB_DIR_IN) != 0) {
+        return Direction::In;
+    }
+    if ((flags & aspi::SRB_DIR_OUT) != 0) {
+        return Direction::Out;
+    }
+    return Direction::None;
+}
+
+}  // namespace
+
+// ---- ComputerSpec ----
 
 DriveSpec& ComputerSpec::addDrive(std::string id) {
     drives.emplace_back();
@@ -26,96 +84,667 @@ AdapterSpec& ComputerSpec::addAdapter() {
     return aspi.adapters.back();
 }
 
-void ComputerSpec::validate() const {}
+void ComputerSpec::validate() const {
+    std::set<std::string> ids;
+    for (const DriveSpec& drive : drives) {
+        if (drive.id.empty()) {
+            throw std::invalid_argument("a drive has no id");
+        }
+        if (!ids.insert(drive.id).second) {
+            throw std::invalid_argument("drive id '" + drive.id + "' is used twice");
+        }
+        if (drive.imageSize == 0 || drive.imageSize > (16u << 20)) {
+            throw std::invalid_argument("drive '" + drive.id + "': image size must be 1 to 16 MiB");
+        }
+        for (const FaultRule& rule : drive.faults) {
+            if (!(rule.probability >= 0.0 && rule.probability <= 1.0)) {
+                throw std::invalid_argument("drive '" + drive.id +
+                                            "': fault probability outside 0 to 1");
+            }
+        }
+    }
+    std::set<char> roots;
+    for (const LetterSpec& letter : letters) {
+        const std::string& r = letter.root;
+        if (r.size() != 3 || !std::isalpha(static_cast<unsigned char>(r[0])) || r[1] != ':' ||
+            r[2] != '\\') {
+            throw std::invalid_argument("root '" + r + "' is not a drive letter, colon, backslash");
+        }
+        if (!roots.insert(static_cast<char>(std::toupper(static_cast<unsigned char>(r[0]))))
+                 .second) {
+            throw std::invalid_argument("root '" + r + "' is listed twice");
+        }
+        if (!letter.drive.empty() && ids.count(letter.drive) == 0) {
+            throw std::invalid_argument("root '" + r + "' names no drive '" + letter.drive + "'");
+        }
+    }
+    for (std::size_t a = 0; a < aspi.adapters.size(); ++a) {
+        std::set<std::pair<int, int>> places;
+        for (const AspiDeviceSpec& device : aspi.adapters[a].devices) {
+            if (!places.insert({device.target, device.lun}).second) {
+                throw std::invalid_argument(
+                    "adapter " + std::to_string(a) + " has two devices at target " +
+                    std::to_string(device.target) + " LUN " + std::to_string(device.lun));
+            }
+            if (!device.drive.empty() && ids.count(device.drive) == 0) {
+                throw std::invalid_argument("adapter " + std::to_string(a) + " names no drive '" +
+                                            device.drive + "'");
+            }
+        }
+    }
+}
 
-SimHost::SimHost(ComputerSpec spec) : spec_(std::move(spec)), clock_(spec_.clock) {}
+// ---- SimHost ----
+
+SimHost::SimHost(ComputerSpec spec) : spec_(std::move(spec)), clock_(spec_.clock) {
+    spec_.validate();
+    for (const DriveSpec& drive : spec_.drives) {
+        drives_.push_back(std::make_unique<SimDrive>(drive, clock_, spec_.recordCommands));
+    }
+    for (const LetterSpec& letter : spec_.letters) {
+        Letter entry;
+        entry.spec = letter;
+        entry.drive = findDrive(letter.drive);
+        entry.name = letter.root.substr(0, 2);
+        letters_.push_back(std::move(entry));
+    }
+    for (std::size_t a = 0; a < spec_.aspi.adapters.size(); ++a) {
+        for (const AspiDeviceSpec& device : spec_.aspi.adapters[a].devices) {
+            AspiTarget target;
+            target.adapter = static_cast<std::uint8_t>(a);
+            target.spec = device;
+            target.drive = findDrive(device.drive);
+            target.name = std::to_string(a) + "-" + std::to_string(device.target) + "-" +
+                          std::to_string(device.lun);
+            aspiTargets_.push_back(std::move(target));
+        }
+    }
+}
+
 SimHost::~SimHost() = default;
 
 SimDrive& SimHost::drive(std::size_t index) {
     return *drives_.at(index);
 }
-SimDrive* SimHost::findDrive(std::string_view) {
+
+SimDrive* SimHost::findDrive(std::string_view id) {
+    if (id.empty()) {
+        return nullptr;
+    }
+    for (const auto& drive : drives_) {
+        if (drive->id() == id) {
+            return drive.get();
+        }
+    }
     return nullptr;
 }
+
 std::vector<MessageBoxRecord> SimHost::messageBoxes() const {
-    return {};
+    std::lock_guard lock(mutex_);
+    return messageBoxes_;
 }
+
 std::vector<bool> SimHost::restartRequests() const {
-    return {};
+    std::lock_guard lock(mutex_);
+    return restarts_;
 }
+
 OsCounters SimHost::counters() const {
-    return {};
+    std::lock_guard lock(mutex_);
+    return counters_;
 }
-std::uint64_t SimHost::opensOf(std::string_view) const {
+
+std::uint64_t SimHost::opensOf(std::string_view root) const {
+    std::lock_guard lock(mutex_);
+    for (const Letter& letter : letters_) {
+        if (root.size() >= 2 && sameText(letter.name, root.substr(0, 2))) {
+            return letter.opens;
+        }
+    }
     return 0;
 }
+
 void SimHost::setTrace(CommandTrace* trace) {
-    trace_.store(trace);
+    trace_.store(trace, std::memory_order_release);
 }
+
+void SimHost::trace(const std::string& name, std::span<const std::uint8_t> cdb, Direction direction,
+                    std::uint32_t length, const CommandResult& result) {
+    CommandTrace* trace = trace_.load(std::memory_order_acquire);
+    if (trace != nullptr) {
+        trace->write(formatTraceLine(name, cdb, direction, length, result.outcome, result.sense,
+                                     result.duration));
+    }
+}
+
+// ---- platform facts and time ----
 
 bool SimHost::isNtFamily() {
     return spec_.platform == Platform::Nt;
 }
+
 bool SimHost::queryPerformanceFrequency(std::int64_t& frequency) {
-    frequency = VirtualClock::Frequency;
+    frequency = spec_.performanceCounter ? VirtualClock::Frequency : 0;
     return spec_.performanceCounter;
 }
+
 std::int64_t SimHost::queryPerformanceCounter() {
-    return clock_.counter();
+    return spec_.performanceCounter ? clock_.counter() : 0;
 }
+
 void SimHost::sleepMs(std::uint32_t milliseconds) {
+    {
+        std::lock_guard lock(mutex_);
+        ++counters_.sleeps;
+    }
     clock_.sleep(std::chrono::milliseconds(milliseconds));
 }
+
+// ---- drive letters and devices ----
+
+SimHost::Letter* SimHost::letterForRoot(std::string_view root) {
+    if (root.size() < 2) {
+        return nullptr;
+    }
+    for (Letter& letter : letters_) {
+        if (sameText(letter.name, root.substr(0, 2))) {
+            return &letter;
+        }
+    }
+    return nullptr;
+}
+
+SimHost::Letter* SimHost::letterForHandle(zorbel::DeviceHandle device) {
+    if (device < HandleBase) {
+        return nullptr;
+    }
+    const auto index = static_cast<std::size_t>(device - HandleBase);
+    return index < handles_.size() ? handles_[index] : nullptr;
+}
+
 std::string SimHost::logicalDriveStrings() {
-    return {};
+    std::string list;
+    for (const Letter& letter : letters_) {
+        list.append(letter.spec.root);
+        list.push_back('\0');
+    }
+    if (!list.empty()) {
+        list.push_back('\0');
+    }
+    return list;
 }
-zorbel::DriveType SimHost::driveType(std::string_view) {
-    return zorbel::DriveType::NoRootDir;
+
+zorbel::DriveType SimHost::driveType(std::string_view root) {
+    std::lock_guard lock(mutex_);
+    ++counters_.driveTypeQueries;
+    if (root.empty()) {
+        ++counters_.emptyRootQueries;
+    }
+    const Letter* letter = letterForRoot(root);
+    return letter != nullptr ? letter->spec.type : zorbel::DriveType::NoRootDir;
 }
+
 std::string SimHost::deviceNameForRoot(std::string_view root) {
-    return "\\\\.\\" + std::string(root.substr(0, 2));
+    return "\\\\.\\" + std::string(root.substr(0, std::min<std::size_t>(2, root.size())));
 }
+
 std::string SimHost::rootLabel(std::string_view root) {
-    return std::string(root.substr(0, 2));
+    return std::string(root.substr(0, std::min<std::size_t>(2, root.size())));
 }
-zorbel::DeviceHandle SimHost::openDevice(std::string_view) {
-    return zorbel::InvalidDevice;
+
+zorbel::DeviceHandle SimHost::openDevice(std::string_view deviceName) {
+    std::lock_guard lock(mutex_);
+    constexpr std::string_view Prefix = "\\\\.\\";
+    Letter* letter = nullptr;
+    if (deviceName.size() == Prefix.size() + 2 && deviceName.substr(0, Prefix.size()) == Prefix) {
+        letter = letterForRoot(deviceName.substr(Prefix.size()));
+    }
+    if (letter == nullptr || letter->spec.openFails ||
+        (letter->drive != nullptr && letter->drive->vanished())) {
+        ++counters_.failedOpens;
+        return zorbel::InvalidDevice;
+    }
+    ++counters_.opens;
+    ++counters_.openHandles;
+    ++letter->opens;
+    const auto free = std::find(handles_.begin(), handles_.end(), nullptr);
+    if (free != handles_.end()) {
+        *free = letter;
+        return HandleBase + (free - handles_.begin());
+    }
+    handles_.push_back(letter);
+    return HandleBase + static_cast<zorbel::DeviceHandle>(handles_.size() - 1);
 }
-void SimHost::closeDevice(zorbel::DeviceHandle) {}
-bool SimHost::queryScsiAddress(zorbel::DeviceHandle, zorbel::ScsiAddress&) {
+
+void SimHost::closeDevice(zorbel::DeviceHandle device) {
+    std::lock_guard lock(mutex_);
+    if (letterForHandle(device) == nullptr) {
+        ++counters_.invalidCloses;
+        return;
+    }
+    handles_[static_cast<std::size_t>(device - HandleBase)] = nullptr;
+    ++counters_.closes;
+    --counters_.openHandles;
+}
+
+bool SimHost::queryScsiAddress(zorbel::DeviceHandle device, zorbel::ScsiAddress& address) {
+    std::lock_guard lock(mutex_);
+    ++counters_.addressQueries;
+    const Letter* letter = letterForHandle(device);
+    if (letter == nullptr) {
+        return false;
+    }
+    switch (letter->spec.addressQuery) {
+        case AddressQuery::Fails:
+            return false;
+        case AddressQuery::LengthZero:
+            address = zorbel::ScsiAddress{};
+            return true;
+        case AddressQuery::Address:
+            address = letter->spec.address;
+            address.length = 8;
+            return true;
+    }
     return false;
 }
-bool SimHost::passThroughDirect(zorbel::DeviceHandle,
-                                std::span<std::uint8_t, zorbel::PassThroughBlockSize>, void*) {
-    return false;
+
+bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
+                                std::span<std::uint8_t, zorbel::PassThroughBlockSize> block,
+                                void* dataBuffer) {
+    Letter* letter = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        ++counters_.passThroughCalls;
+        letter = letterForHandle(device);
+        if (letter == nullptr) {
+            return false;  // invalid handle
+        }
+        const std::uint8_t cdbLength = block[pt::CdbLength];
+        const std::uint8_t dataIn = block[pt::DataIn];
+        const std::uint32_t senseOffset = layout::getLe32(block, pt::SenseInfoOffset);
+        const bool pointerField = layout::getLe32(block, pt::DataBuffer) != 0;
+        const std::uint32_t length = layout::getLe32(block, pt::DataTransferLength);
+        const bool wellFormed = layout::getLe16(block, pt::Length) == pt::StructSize &&
+                                cdbLength >= 1 && cdbLength <= 16 && dataIn <= 2 &&
+                                pointerField == (dataBuffer != nullptr) &&
+                                senseOffset >= pt::StructSize &&
+                                senseOffset + block[pt::SenseInfoLength] <= pt::BlockSize &&
+                                (dataIn == 2 || length == 0 || dataBuffer != nullptr);
+        if (!wellFormed) {
+            ++counters_.rejectedRequests;
+            return false;
+        }
+        if (letter->drive == nullptr) {
+            return false;  // no simulated drive answers behind this root
+        }
+    }
+    const std::uint8_t cdbLength = block[pt::CdbLength];
+    const auto cdb = std::span<const std::uint8_t>(block.data() + pt::Cdb, cdbLength);
+    const auto direction = static_cast<Direction>(block[pt::DataIn]);
+    const std::uint32_t length = layout::getLe32(block, pt::DataTransferLength);
+    const CommandResult result =
+        letter->drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(dataBuffer),
+                               layout::getLe32(block, pt::TimeOutValue), false);
+    trace(letter->name, cdb, direction, length, result);
+    if (result.outcome == Outcome::Transport || result.outcome == Outcome::Timeout) {
+        return false;
+    }
+    layout::putLe32(block, pt::DataTransferLength, result.moved);
+    if (result.outcome == Outcome::Sense) {
+        block[pt::ScsiStatus] = aspi::STATUS_CHKCOND;
+        const auto sense = senseData(result.sense);
+        const std::size_t count =
+            std::min<std::size_t>({block[pt::SenseInfoLength], pt::SenseBytes, sense.size()});
+        const std::uint32_t at = layout::getLe32(block, pt::SenseInfoOffset);
+        std::copy_n(sense.begin(), count, block.begin() + at);
+    } else {
+        block[pt::ScsiStatus] = 0;
+    }
+    return true;
 }
-zorbel::AspiModule SimHost::loadLibrary(std::string_view) {
+
+// ---- the ASPI manager ----
+
+zorbel::AspiModule SimHost::loadLibrary(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    if (!spec_.aspi.libraryPresent ||
+        !(sameText(name, "WNASPI32") || sameText(name, "WNASPI32.DLL"))) {
+        return 0;
+    }
+    ++libraryRefs_;
+    ++counters_.libraryLoads;
+    return AspiLibrary;
+}
+
+zorbel::AspiProc SimHost::getProcAddress(zorbel::AspiModule module, std::string_view name) {
+    std::lock_guard lock(mutex_);
+    if (module != AspiLibrary || libraryRefs_ == 0) {
+        return 0;
+    }
+    if (name == "GetASPI32SupportInfo" && spec_.aspi.supportInfoEntry) {
+        return SupportInfoProc;
+    }
+    if (name == "SendASPI32Command" && spec_.aspi.sendCommandEntry) {
+        return SendCommandProc;
+    }
     return 0;
 }
-zorbel::AspiProc SimHost::getProcAddress(zorbel::AspiModule, std::string_view) {
-    return 0;
+
+void SimHost::freeLibrary(zorbel::AspiModule module) {
+    std::lock_guard lock(mutex_);
+    if (module == AspiLibrary && libraryRefs_ > 0) {
+        --libraryRefs_;
+        ++counters_.libraryFrees;
+    }
 }
-void SimHost::freeLibrary(zorbel::AspiModule) {}
-std::uint32_t SimHost::aspiSupportInfo(zorbel::AspiProc) {
-    return 0;
+
+std::uint32_t SimHost::aspiSupportInfo(zorbel::AspiProc supportInfo) {
+    std::lock_guard lock(mutex_);
+    if (supportInfo != SupportInfoProc || libraryRefs_ == 0) {
+        return std::uint32_t{aspi::SS_NO_ASPI} << 8;
+    }
+    const std::uint8_t status = spec_.aspi.supportStatus;
+    const std::uint32_t count =
+        status == aspi::SS_COMP
+            ? static_cast<std::uint32_t>(std::min<std::size_t>(spec_.aspi.adapters.size(), 255))
+            : 0;
+    return (std::uint32_t{status} << 8) | count;
 }
-std::uint32_t SimHost::aspiSendCommand(zorbel::AspiProc, std::span<std::uint8_t>, void*) {
-    return 0;
+
+SimHost::AspiTarget* SimHost::aspiTarget(std::uint8_t adapter, std::uint8_t target,
+                                         std::uint8_t lun) {
+    for (AspiTarget& t : aspiTargets_) {
+        if (t.adapter == adapter && t.spec.target == target && t.spec.lun == lun) {
+            return &t;
+        }
+    }
+    return nullptr;
 }
+
+std::uint32_t SimHost::aspiSendCommand(zorbel::AspiProc sendCommand,
+                                       std::span<std::uint8_t> request, void* dataBuffer) {
+    {
+        std::lock_guard lock(mutex_);
+        if (sendCommand != SendCommandProc || libraryRefs_ == 0) {
+            return aspi::SS_NO_ASPI;
+        }
+        ++counters_.aspiRequests;
+        if (request.size() < aspi::HeaderSize) {
+            ++counters_.rejectedRequests;
+            return aspi::SS_INVALID_SRB;
+        }
+    }
+    std::uint8_t status = aspi::SS_INVALID_CMD;
+    switch (request[aspi::Cmd]) {
+        case aspi::SC_HA_INQUIRY:
+            status = aspiInquiry(request);
+            break;
+        case aspi::SC_RESCAN_SCSI_BUS:
+            status = request[aspi::HaId] < spec_.aspi.adapters.size() ? aspi::SS_COMP
+                                                                      : aspi::SS_INVALID_HA;
+            break;
+        case aspi::SC_GET_DEV_TYPE:
+            status = aspiDeviceType(request);
+            break;
+        case aspi::SC_EXEC_SCSI_CMD:
+            return aspiExecute(request, dataBuffer);
+        default:
+            break;
+    }
+    request[aspi::Status] = status;
+    return status;
+}
+
+std::uint8_t SimHost::aspiInquiry(std::span<std::uint8_t> request) {
+    namespace hi = aspi::inquiry;
+    if (request.size() < hi::Size) {
+        std::lock_guard lock(mutex_);
+        ++counters_.rejectedRequests;
+        return aspi::SS_INVALID_SRB;
+    }
+    const std::size_t count = spec_.aspi.adapters.size();
+    const std::uint8_t ha = request[aspi::HaId];
+    if (ha >= count && !(ha == 0 && count == 0)) {
+        return aspi::SS_INVALID_HA;
+    }
+    if (ha < count && spec_.aspi.adapters[ha].inquiryStatus != aspi::SS_COMP) {
+        return spec_.aspi.adapters[ha].inquiryStatus;
+    }
+    std::fill(request.begin() + hi::Count, request.begin() + hi::Size, 0);
+    request[hi::Count] = static_cast<std::uint8_t>(std::min<std::size_t>(count, 255));
+    constexpr std::string_view Manager = "ASPI for WIN32";
+    std::copy(Manager.begin(), Manager.end(), request.begin() + hi::ManagerId);
+    if (ha < count) {
+        const AdapterSpec& adapter = spec_.aspi.adapters[ha];
+        request[hi::ScsiId] = adapter.scsiId;
+        std::copy_n(adapter.identifier.begin(),
+                    std::min<std::size_t>(adapter.identifier.size(), 16),
+                    request.begin() + hi::Identifier);
+        layout::putLe32(request, hi::Unique + 4, 0x10000);  // largest transfer
+    }
+    return aspi::SS_COMP;
+}
+
+std::uint8_t SimHost::aspiDeviceType(std::span<std::uint8_t> request) {
+    namespace dt = aspi::devtype;
+    if (request.size() < dt::Size) {
+        std::lock_guard lock(mutex_);
+        ++counters_.rejectedRequests;
+        return aspi::SS_INVALID_SRB;
+    }
+    if (request[aspi::HaId] >= spec_.aspi.adapters.size()) {
+        return aspi::SS_INVALID_HA;
+    }
+    const AspiTarget* target =
+        aspiTarget(request[aspi::HaId], request[dt::Target], request[dt::Lun]);
+    if (target == nullptr || (target->drive != nullptr && target->drive->vanished())) {
+        return aspi::SS_NO_DEVICE;
+    }
+    request[dt::DeviceType] = target->spec.type;
+    return aspi::SS_COMP;
+}
+
+CommandResult SimHost::runAspi(AspiTarget& target, std::span<std::uint8_t> request, void* data,
+                               std::optional<std::uint32_t> timeoutSeconds) {
+    namespace ex = aspi::exec;
+    const auto cdb =
+        std::span<const std::uint8_t>(request.data() + ex::CdbByte, request[ex::CdbLen]);
+    const Direction direction = directionOfFlags(request[aspi::Flags]);
+    const std::uint32_t length = layout::getLe32(request, ex::BufLen);
+    CommandResult result;
+    if (target.drive == nullptr) {
+        result.outcome = Outcome::Transport;  // a device no simulated drive answers for
+        return result;
+    }
+    result = target.drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(data),
+                                   timeoutSeconds, true);
+    trace(target.name, cdb, direction, length, result);
+    return result;
+}
+
+void SimHost::completeAspi(std::span<std::uint8_t> request, const CommandResult& result) {
+    namespace ex = aspi::exec;
+    switch (result.outcome) {
+        case Outcome::Ok:
+            request[ex::HaStat] = aspi::HASTAT_OK;
+            request[ex::TargStat] = 0;
+            request[aspi::Status] = aspi::SS_COMP;
+            break;
+        case Outcome::Sense: {
+            const auto sense = senseData(result.sense);
+            const std::size_t count =
+                std::min<std::size_t>({request[ex::SenseLen], std::size_t{16}, sense.size()});
+            std::copy_n(sense.begin(), count, request.begin() + ex::SenseArea);
+            request[ex::HaStat] = aspi::HASTAT_OK;
+            request[ex::TargStat] = aspi::STATUS_CHKCOND;
+            request[aspi::Status] = aspi::SS_ERR;
+            break;
+        }
+        case Outcome::Transport:
+            request[ex::HaStat] = aspi::HASTAT_SEL_TO;
+            request[aspi::Status] = aspi::SS_ERR;
+            break;
+        case Outcome::Timeout:
+            request[ex::HaStat] = aspi::HASTAT_TIMEOUT;
+            request[aspi::Status] = aspi::SS_ABORTED;
+            break;
+    }
+}
+
+std::uint8_t SimHost::aspiExecute(std::span<std::uint8_t> request, void* data) {
+    namespace ex = aspi::exec;
+    AspiTarget* target = nullptr;
+    Event* event = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        const std::uint8_t flags = request.size() >= ex::Size ? request[aspi::Flags] : 0;
+        const bool wellFormed =
+            request.size() >= ex::Size && request[ex::CdbLen] >= 1 && request[ex::CdbLen] <= 16 &&
+            (flags & (aspi::SRB_DIR_IN | aspi::SRB_DIR_OUT)) !=
+                (aspi::SRB_DIR_IN | aspi::SRB_DIR_OUT) &&
+            (layout::getLe32(request, ex::BufPointer) != 0) == (data != nullptr) &&
+            (directionOfFlags(flags) == Direction::None ||
+             layout::getLe32(request, ex::BufLen) == 0 || data != nullptr);
+        if (wellFormed && (flags & aspi::SRB_EVENT_NOTIFY) != 0) {
+            const zorbel::EventHandle handle = layout::getLe32(request, ex::PostProc);
+            const std::size_t index = handle - EventBase;
+            if (handle >= EventBase && index < events_.size() && events_[index].open) {
+                event = &events_[index];
+            }
+        }
+        if (!wellFormed || ((flags & aspi::SRB_EVENT_NOTIFY) != 0 && event == nullptr)) {
+            ++counters_.rejectedRequests;
+            if (request.size() > aspi::Status) {
+                request[aspi::Status] = aspi::SS_INVALID_SRB;
+            }
+            return aspi::SS_INVALID_SRB;
+        }
+        if (request[aspi::HaId] >= spec_.aspi.adapters.size()) {
+            request[aspi::Status] = aspi::SS_INVALID_HA;
+            return aspi::SS_INVALID_HA;
+        }
+        target = aspiTarget(request[aspi::HaId], request[ex::Target], request[ex::Lun]);
+        if (target == nullptr) {
+            request[aspi::Status] = aspi::SS_NO_DEVICE;
+            return aspi::SS_NO_DEVICE;
+        }
+        request[aspi::Status] = aspi::SS_PENDING;
+        if (event != nullptr) {
+            event->signalled = false;
+            if (spec_.aspi.completion == AspiCompletion::OnWait) {
+                // The manager works on it while the caller waits.
+                event->request = request.data();
+                event->requestSize = request.size();
+                event->data = data;
+                event->target = target;
+                event->neverCompletes = false;
+                return aspi::SS_PENDING;
+            }
+        }
+    }
+    if (event == nullptr) {
+        // Polled: the command ends inside the call; one that never ends is
+        // aborted when the host's time-out has passed.
+        const CommandResult result = runAspi(*target, request, data, PolledTimeoutSeconds);
+        completeAspi(request, result);
+        return request[aspi::Status];
+    }
+    const CommandResult result = runAspi(*target, request, data, std::nullopt);
+    std::lock_guard lock(mutex_);
+    if (result.outcome == Outcome::Timeout) {
+        event->neverCompletes = true;  // stays SS_PENDING; the wait expires
+        return aspi::SS_PENDING;
+    }
+    completeAspi(request, result);
+    event->signalled = true;
+    return request[aspi::Status];
+}
+
 zorbel::EventHandle SimHost::createEvent() {
-    return 0;
+    std::lock_guard lock(mutex_);
+    if (spec_.aspi.eventCreationFails) {
+        return 0;
+    }
+    ++counters_.eventsCreated;
+    std::size_t index;
+    if (!freeEvents_.empty()) {
+        index = freeEvents_.back();
+        freeEvents_.pop_back();
+        events_[index] = Event{};
+    } else {
+        index = events_.size();
+        events_.emplace_back();
+    }
+    return EventBase + static_cast<zorbel::EventHandle>(index);
 }
-bool SimHost::waitEvent(zorbel::EventHandle, std::uint32_t) {
+
+bool SimHost::waitEvent(zorbel::EventHandle handle, std::uint32_t milliseconds) {
+    std::unique_lock lock(mutex_);
+    ++counters_.eventWaits;
+    const std::size_t index = handle - EventBase;
+    if (handle < EventBase || index >= events_.size() || !events_[index].open) {
+        return false;  // the wait fails at once on a handle that is not an event
+    }
+    Event& event = events_[index];
+    if (event.signalled) {
+        return true;
+    }
+    if (event.request != nullptr) {
+        std::span<std::uint8_t> request(event.request, event.requestSize);
+        AspiTarget* target = event.target;
+        void* data = event.data;
+        event.request = nullptr;
+        lock.unlock();
+        const CommandResult result = runAspi(*target, request, data, std::nullopt);
+        lock.lock();
+        if (result.outcome != Outcome::Timeout) {
+            completeAspi(request, result);
+            events_[index].signalled = true;
+            return true;
+        }
+        events_[index].neverCompletes = true;
+    }
+    lock.unlock();
+    // Nothing will signal the event: the wait expires.
+    const std::chrono::nanoseconds wait = std::chrono::milliseconds(milliseconds) + WaitOvershoot;
+    clock_.sleep(clock_.mode() == ClockMode::RealTime
+                     ? std::min<std::chrono::nanoseconds>(wait, RealWaitCap)
+                     : wait);
     return false;
 }
-void SimHost::closeEvent(zorbel::EventHandle) {}
-void SimHost::systemMessageBox(std::string_view, std::string_view) {}
-bool SimHost::restartSystem(bool) {
-    return false;
+
+void SimHost::closeEvent(zorbel::EventHandle handle) {
+    std::lock_guard lock(mutex_);
+    const std::size_t index = handle - EventBase;
+    if (handle < EventBase || index >= events_.size() || !events_[index].open) {
+        return;
+    }
+    // A request still pending is dropped: the manager never writes to it again.
+    events_[index] = Event{};
+    events_[index].open = false;
+    freeEvents_.push_back(index);
+    ++counters_.eventsClosed;
 }
+
+// ---- user interface and system ----
+
+void SimHost::systemMessageBox(std::string_view text, std::string_view caption) {
+    std::lock_guard lock(mutex_);
+    messageBoxes_.push_back({std::string(text), std::string(caption)});
+}
+
+bool SimHost::restartSystem(bool ntFamily) {
+    std::lock_guard lock(mutex_);
+    restarts_.push_back(ntFamily);
+    ++counters_.restartRequests;
+    return spec_.restartAccepted;
+}
+
 int SimHost::collate(std::string_view a, std::string_view b) {
     return zorbel::plainCollate(a, b);
 }
+
+// ---- scopes ----
 
 ScopedHost::ScopedHost(zorbel::Host& host) {
     zorbel::setCurrentHost(&host);

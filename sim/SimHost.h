@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,7 +112,11 @@ struct OsCounters {
     std::uint64_t opens = 0;  // successful opens
     std::uint64_t failedOpens = 0;
     std::uint64_t closes = 0;
-    std::uint64_t openHandles = 0;  // opens not yet closed
+    std::uint64_t openHandles = 0;    // opens not yet closed
+    std::uint64_t invalidCloses = 0;  // closes of a handle that was not open
+    std::uint64_t driveTypeQueries = 0;
+    std::uint64_t emptyRootQueries = 0;  // drive type asked for an empty root
+    std::uint64_t rejectedRequests = 0;  // malformed pass-through blocks and ASPI requests
     std::uint64_t addressQueries = 0;
     std::uint64_t passThroughCalls = 0;
     std::uint64_t libraryLoads = 0;  // successful loads of the ASPI library
@@ -195,14 +198,21 @@ class SimHost final : public zorbel::Host {
         bool signalled = false;
         // A request left pending until the wait (AspiCompletion::OnWait).
         std::uint8_t* request = nullptr;
+        std::size_t requestSize = 0;
         void* data = nullptr;
         AspiTarget* target = nullptr;
+        bool neverCompletes = false;  // a timed-out command the event waits for in vain
     };
 
     Letter* letterForRoot(std::string_view root);
     Letter* letterForHandle(zorbel::DeviceHandle device);
     AspiTarget* aspiTarget(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun);
-    std::uint8_t executeAspi(AspiTarget& target, std::span<std::uint8_t> request, void* data);
+    std::uint8_t aspiInquiry(std::span<std::uint8_t> request);
+    std::uint8_t aspiDeviceType(std::span<std::uint8_t> request);
+    std::uint8_t aspiExecute(std::span<std::uint8_t> request, void* data);
+    CommandResult runAspi(AspiTarget& target, std::span<std::uint8_t> request, void* data,
+                          std::optional<std::uint32_t> timeoutSeconds);
+    void completeAspi(std::span<std::uint8_t> request, const CommandResult& result);
     void trace(const std::string& name, std::span<const std::uint8_t> cdb, Direction direction,
                std::uint32_t length, const CommandResult& result);
 
@@ -214,7 +224,8 @@ class SimHost final : public zorbel::Host {
 
     mutable std::mutex mutex_;      // guards everything below
     std::vector<Letter*> handles_;  // index = handle - HandleBase; null when closed
-    std::deque<Event> events_;      // index = event - EventBase
+    std::vector<Event> events_;     // index = event - EventBase
+    std::vector<std::size_t> freeEvents_;
     std::vector<MessageBoxRecord> messageBoxes_;
     std::vector<bool> restarts_;
     OsCounters counters_;
