@@ -308,7 +308,7 @@ class TestHost final : public Host {
         commands.push_back(cmd);
         Answer a = respond(cmd);
         clock += static_cast<std::int64_t>(a.seconds * Frequency);
-        if (a.delivered && cmd.direction == 1 && dataBuffer != nullptr) {
+        if (a.delivered && cmd.direction == 1 && dataBuffer != nullptr && !a.data.empty()) {
             std::memcpy(dataBuffer, a.data.data(),
                         std::min<std::size_t>(a.data.size(), cmd.length));
         }
