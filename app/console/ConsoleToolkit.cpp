@@ -366,6 +366,12 @@ void ConsoleToolkit::setText(Control control, std::string_view text) {
     if (control == Control::lblMsg || control == Control::lblPercent) {
         statusDirty_ = true;
     }
+    // The status text is set last when the window updates its status area
+    // (after the percentage), so a new text is shown at once: the checks that
+    // block the window's thread are seen as they happen.
+    if (control == Control::lblMsg) {
+        flushStatus();
+    }
 }
 
 std::string ConsoleToolkit::text(Control control) const {

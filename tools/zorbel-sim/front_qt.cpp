@@ -1,0 +1,125 @@
+// The window front end of zorbel-sim, on Qt 6 Widgets.
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QStyleFactory>
+#include <QWidget>
+#include <deque>
+#include <iostream>
+
+#include "app/ZorbelMain.h"
+#include "app/qt/QtToolkit.h"
+#include "tools/zorbel-sim/Fronts.h"
+#include "tools/zorbel-sim/Person.h"
+
+namespace zorbel::simtool {
+
+namespace {
+
+bool savePicture(QWidget& widget, const std::filesystem::path& file) {
+    const bool saved = widget.grab().save(QString::fromStdString(file.string()), "PNG");
+    std::cerr << (saved ? "wrote " : "could not write ") << file.string() << "\n";
+    return saved;
+}
+
+std::string dialogSlug(std::string_view caption) {
+    std::string slug;
+    for (char c : caption) {
+        if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+            slug += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return slug.empty() ? "dialog" : slug;
+}
+
+}  // namespace
+
+bool windowFrontBuilt() {
+    return true;
+}
+
+int runWindow(sim::SimHost& computer, const FrontSettings& settings, std::string& error) {
+    const bool pictures = settings.screenshotDir.has_value();
+    if (pictures) {
+        std::error_code failure;
+        std::filesystem::create_directories(*settings.screenshotDir, failure);
+        if (failure) {
+            error = "cannot create " + settings.screenshotDir->string() + ": " + failure.message();
+            return 2;
+        }
+    }
+    // The toolkit sees the program's name only; zorbel-sim's own options were
+    // read already.
+    static char name[] = "zorbel-sim";
+    static char* arguments[] = {name, nullptr};
+    int count = 1;
+    QApplication application(count, arguments);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    qt::QtToolkit window;
+    Person person(window, computer, &std::cerr);
+
+    // Scripted answers go to the dialogs in order; once they run out, the
+    // person answers (or, while taking pictures, the default button does).
+    std::deque<console::ScriptStep> answers;
+    for (const console::ScriptStep& step : settings.script) {
+        if (step.isAnswer()) {
+            answers.push_back(step);
+        } else {
+            std::cerr << "zorbel-sim: the window takes no scripted actions; ignoring one\n";
+        }
+    }
+    if (!answers.empty() || pictures) {
+        window.setDialogScript(
+            [&answers, pictures](DialogKind kind, std::string_view) -> std::optional<DialogAnswer> {
+                const bool yesNo = dialogAsksYesNo(kind);
+                if (answers.empty()) {
+                    if (!pictures) {
+                        return std::nullopt;
+                    }
+                    return yesNo ? DialogAnswer::Yes : DialogAnswer::Ok;
+                }
+                const console::ScriptStep step = answers.front();
+                answers.pop_front();
+                if (!yesNo) {
+                    return DialogAnswer::Ok;
+                }
+                // No and Escape answer No; OK on a question takes its default, Yes.
+                return step.kind == console::ScriptStep::Kind::No ||
+                               step.kind == console::ScriptStep::Kind::Escape
+                           ? DialogAnswer::No
+                           : DialogAnswer::Yes;
+            });
+    }
+
+    int dialogNumber = 0;
+    if (pictures) {
+        const std::filesystem::path folder = *settings.screenshotDir;
+        window.setDialogObserver([&dialogNumber, folder](QWidget& dialog) {
+            ++dialogNumber;
+            const std::string file = "dialog-" + std::to_string(dialogNumber) + "-" +
+                                     dialogSlug(dialog.windowTitle().toStdString()) + ".png";
+            savePicture(dialog, folder / file);
+        });
+        window.setLoopStarted([&window, folder] {
+            qt::MainForm& form = window.form();
+            QApplication::processEvents();
+            savePicture(form, folder / "idle.png");
+            // The refusal state: the first line whose drive the package refuses.
+            const int idleLine = window.selectedListLine();
+            for (int line = 0; line < window.listCount(); ++line) {
+                window.chooseListLine(line);
+                if (!window.enabled(Control::cmdUpdate)) {
+                    QApplication::processEvents();
+                    savePicture(form, folder / "refusal.png");
+                    break;
+                }
+            }
+            window.chooseListLine(idleLine);
+            window.pressButton(Control::cmdClose);
+        });
+    }
+    return RunZorbel(person);
+}
+
+}  // namespace zorbel::simtool

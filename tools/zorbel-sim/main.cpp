@@ -1,0 +1,224 @@
+// zorbel-sim: the update program over a simulated computer, for demonstrations,
+// bug reports ("here is my scenario") and black-box tests.
+//
+//   zorbel-sim [--scenario FILE] [--front console|qt] [--answers yes,no,ok,...]
+//              [--trace FILE] [--realtime] [--screenshot DIR]
+//
+// Without a scenario it runs the built-in demo computer. At the end it prints
+// one line per simulated drive: its identity now, the commits it received and
+// whether it is bricked. Exit status 0 when the program ended, 2 for a bad
+// scenario or bad arguments.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/ZorbelMain.h"
+#include "app/console/ConsoleToolkit.h"
+#include "package/PackageBlock.h"
+#include "sim/Scenario.h"
+#include "sim/SimHost.h"
+#include "sim/Trace.h"
+#include "tools/zorbel-sim/DemoComputer.h"
+#include "tools/zorbel-sim/Fronts.h"
+#include "tools/zorbel-sim/Person.h"
+
+namespace zorbel::simtool {
+
+namespace {
+
+constexpr int BadInput = 2;
+
+bool displayAvailable() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+std::string fieldText(std::span<const std::uint8_t> field) {
+    return std::string(field.begin(), field.end());
+}
+
+// "D:" for a drive behind a drive letter, "1-0-0" for one behind an ASPI
+// adapter, the drive's id when nothing names it.
+std::string placeOf(const sim::SimHost& computer, const std::string& id) {
+    std::string place;
+    for (const sim::LetterSpec& letter : computer.spec().letters) {
+        if (letter.drive == id) {
+            place += (place.empty() ? "" : ",") + letter.root.substr(0, 2);
+        }
+    }
+    const auto& adapters = computer.spec().aspi.adapters;
+    for (std::size_t a = 0; a < adapters.size(); ++a) {
+        for (const sim::AspiDeviceSpec& device : adapters[a].devices) {
+            if (device.drive == id) {
+                place += (place.empty() ? "" : ",") + std::to_string(a) + "-" +
+                         std::to_string(device.target) + "-" + std::to_string(device.lun);
+            }
+        }
+    }
+    return place.empty() ? "-" : place;
+}
+
+void printSummary(sim::SimHost& computer, std::ostream& out) {
+    out << "\nSimulated drives at the end:\n";
+    for (std::size_t i = 0; i < computer.driveCount(); ++i) {
+        sim::SimDrive& drive = computer.drive(i);
+        const sim::Identity& identity = drive.spec().identity;
+        const auto commits = drive.commits();
+        out << "drive " << drive.id() << " (" << placeOf(computer, drive.id()) << "): \""
+            << fieldText(identity.vendor) << " " << fieldText(identity.product) << " "
+            << drive.currentRevisionText() << "\", commits received " << commits.size() << ", ";
+        if (drive.bricked()) {
+            out << "BRICKED (" << drive.brickReason() << ")";
+        } else {
+            out << "not bricked";
+        }
+        if (drive.vanished()) {
+            out << ", vanished";
+        }
+        out << "\n";
+    }
+    out.flush();
+}
+
+int runConsole(sim::SimHost& computer, const FrontSettings& settings) {
+    console::ConsoleOptions options;
+    options.out = &std::cout;
+    options.in = &std::cin;
+    options.outputIsTerminal = isatty(STDOUT_FILENO) != 0;
+    options.inputIsTerminal = isatty(STDIN_FILENO) != 0;
+    options.script = settings.script;
+    console::ConsoleToolkit console(std::move(options));
+    Person person(console, computer, &std::cout);
+    return RunZorbel(person);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"zorbel-sim: the update program on a simulated computer"};
+    std::optional<std::filesystem::path> scenarioFile;
+    std::string front;
+    std::string answers;
+    std::optional<std::filesystem::path> traceFile;
+    bool realtime = false;
+    std::optional<std::filesystem::path> screenshotDir;
+    app.add_option("--scenario", scenarioFile,
+                   "scenario file describing the computer (default: the built-in demo)");
+    app.add_option("--front", front, "console or qt (default: qt when a display is available)")
+        ->check(CLI::IsMember({"console", "qt"}));
+    app.add_option("--answers", answers,
+                   "comma-separated answers to the dialogs in order (yes, no, ok, esc); on "
+                   "the console also idle actions (update, close, select=N)");
+    app.add_option("--trace", traceFile, "write one line per drive command to this file");
+    app.add_flag("--realtime", realtime, "run on the real clock instead of the virtual one");
+    app.add_option("--screenshot", screenshotDir,
+                   "window only: write PNG pictures of the window and its dialogs to this "
+                   "folder, then close");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& failure) {
+        std::cerr << "zorbel-sim: " << failure.what() << "\n";
+        return BadInput;
+    }
+
+    FrontSettings settings;
+    std::string error;
+    if (auto script = console::parseScript(answers, error)) {
+        settings.script = std::move(*script);
+    } else {
+        std::cerr << "zorbel-sim: --answers: " << error << "\n";
+        return BadInput;
+    }
+    settings.screenshotDir = screenshotDir;
+
+    if (front.empty()) {
+        front = screenshotDir || (windowFrontBuilt() && displayAvailable()) ? "qt" : "console";
+    }
+    if (front == "qt" && !windowFrontBuilt()) {
+        std::cerr << "zorbel-sim: this build has no window (Qt); use --front console\n";
+        return BadInput;
+    }
+    if (screenshotDir && front != "qt") {
+        std::cerr << "zorbel-sim: --screenshot needs the window (--front qt)\n";
+        return BadInput;
+    }
+    if (front == "qt" && !displayAvailable()) {
+        if (!screenshotDir) {
+            std::cerr << "zorbel-sim: no display for the window; use --front console\n";
+            return BadInput;
+        }
+        // Pictures need no screen.
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    }
+
+    sim::ComputerSpec computer;
+    try {
+        if (scenarioFile) {
+            computer = sim::loadScenario(*scenarioFile);
+        } else {
+            const std::span<const std::uint8_t> image = PackageBlock::current().binImage(0);
+            computer = demoComputer(image);
+        }
+        computer.clock = realtime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
+        computer.validate();
+    } catch (const sim::ScenarioError& failure) {
+        std::cerr << "zorbel-sim: bad scenario: " << failure.what() << "\n";
+        return BadInput;
+    } catch (const std::exception& failure) {
+        std::cerr << "zorbel-sim: bad scenario "
+                  << (scenarioFile ? scenarioFile->string() : std::string("(built-in)")) << ": "
+                  << failure.what() << "\n";
+        return BadInput;
+    }
+
+    std::unique_ptr<sim::CommandTrace> trace;
+    if (traceFile) {
+        try {
+            trace = std::make_unique<sim::CommandTrace>(*traceFile);
+        } catch (const std::exception& failure) {
+            std::cerr << "zorbel-sim: --trace: " << failure.what() << "\n";
+            return BadInput;
+        }
+    }
+
+    sim::InstalledComputer installed(std::move(computer));
+    sim::SimHost& host = installed.host();
+    host.setTrace(trace.get());
+
+    int code = 0;
+    if (front == "qt") {
+        code = runWindow(host, settings, error);
+        if (code == BadInput) {
+            host.setTrace(nullptr);
+            std::cerr << "zorbel-sim: " << error << "\n";
+            return BadInput;
+        }
+    } else {
+        code = runConsole(host, settings);
+    }
+    host.setTrace(nullptr);
+    for (const sim::MessageBoxRecord& box : host.messageBoxes()) {
+        std::cout << "system message box \"" << box.caption << "\": " << box.text << "\n";
+    }
+    if (!host.restartRequests().empty()) {
+        std::cout << "the program asked the computer to restart\n";
+    }
+    printSummary(host, std::cout);
+    return code;
+}
+
+}  // namespace zorbel::simtool
+
+int main(int argc, char** argv) {
+    return zorbel::simtool::main(argc, argv);
+}
