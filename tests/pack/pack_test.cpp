@@ -1,0 +1,367 @@
+// zorbel-pack end to end: a packed program reads back what it was given
+// through its own accessors; show and fill reproduce the same bytes; every
+// refusal leaves the target as it was.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "package/PackageBlock.h"
+#include "tests/package/BlockBytes.h"
+
+namespace zorbel {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string Tool = ZORBEL_PACK_TOOL;
+const std::string Probe = ZORBEL_PACKAGE_PROBE;
+
+std::vector<std::uint8_t> readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeAll(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+}
+
+// An image whose every 16 KiB block differs from the others and from other images.
+std::vector<std::uint8_t> image(std::size_t size, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((i * 31 + seed * 7 + i / 16384) & 0xFF);
+    }
+    return bytes;
+}
+
+std::string fingerprint(const std::vector<std::uint8_t>& bytes) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const std::uint8_t b : bytes) {
+        hash = (hash ^ b) * 0x100000001b3ULL;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+std::map<std::string, std::string> probeLines(const std::string& output) {
+    std::map<std::string, std::string> lines;
+    std::size_t pos = 0;
+    while (pos < output.size()) {
+        const std::size_t end = output.find('\n', pos);
+        const std::string line = output.substr(pos, end - pos);
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            lines[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        pos = end + 1;
+    }
+    return lines;
+}
+
+const char* const Description = R"(# a two-bin package
+title = "Flash Program for MERIDOX DVR-RW 1616"
+supported_drives = "MERIDOX DVR-RW 1616"
+version = "v2.0.0"
+date = "2026/12/08"
+
+[options]
+N2OMESSAGE = 1
+CHKDISC = 2
+BOOTCODE = 1
+REBOOT = 0
+AUTOMODE = 3
+CLOSEAP = 1
+WARNING = 1
+NBWARNING = 0
+HOW_MANY_BIN = 2
+
+[[bin]]
+image = "one.bin"
+new_revision = "1B10"
+
+[[bin.constraint]]
+lowest = "1B05"
+highest = "1B09"
+vendor = "MERIDOX "
+product = "DVR-RW 1616 SUPR"
+
+[[bin.constraint]]
+untouched = true
+
+[[bin.constraint]]
+lowest = "1B02"
+highest = "1B02"
+vendor = "MERIDOX "
+product = "DVR-RW 1616 SUPR"
+
+[[bin]]
+image = "two.bin"
+start = 65536
+new_revision = "2C01"
+)";
+
+class Pack : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("zorbel-pack-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        fs::copy_file(Probe, dir_ / "probe");
+        one_ = image(32768, 1);
+        two_ = image(16384, 2);
+        writeAll(dir_ / "one.bin", one_);
+        writeAll(dir_ / "two.bin", two_);
+        writeText(dir_ / "package.toml", Description);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the tool; output gets standard output and error together.
+    int pack(const std::string& arguments, std::string& output) {
+        return testing::runCommand(Tool + " " + arguments + " 2>&1", output);
+    }
+    int pack(const std::string& arguments) {
+        std::string output;
+        const int status = pack(arguments, output);
+        EXPECT_EQ(status, 0) << output;
+        return status;
+    }
+    std::map<std::string, std::string> run(const fs::path& program) {
+        std::string output;
+        EXPECT_EQ(testing::runCommand(program.string(), output), 0);
+        return probeLines(output);
+    }
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+    std::vector<std::uint8_t> one_;
+    std::vector<std::uint8_t> two_;
+};
+
+TEST_F(Pack, PackedProgramReadsBackWhatItWasGiven) {
+    pack("fill " + path("probe") + " " + path("package.toml") + " -o " + path("packed"));
+    auto p = run(dir_ / "packed");
+    EXPECT_EQ(p["title"], "Flash Program for MERIDOX DVR-RW 1616");
+    EXPECT_EQ(p["supported"], "MERIDOX DVR-RW 1616");
+    EXPECT_EQ(p["titleIsPlaceholder"], "0");
+    EXPECT_EQ(p["bankIsEmpty"], "0");
+    EXPECT_EQ(p["valid"], "yes");
+    EXPECT_EQ(p["N2OMESSAGE"], "1");
+    EXPECT_EQ(p["CHKDISC"], "2");
+    EXPECT_EQ(p["REBOOT"], "0");
+    EXPECT_EQ(p["AUTOMODE"], "3");
+    EXPECT_EQ(p["CLOSEAP"], "1");
+    EXPECT_EQ(p["HOW_MANY_BIN"], "2");
+    EXPECT_EQ(p["bin1"], "0 32768 1B10 32768 " + fingerprint(one_));
+    EXPECT_EQ(p["bin2"], "65536 16384 2C01 16384 " + fingerprint(two_));
+    EXPECT_EQ(p["bin3"].substr(0, 9), "0 0 N/A  ");
+    EXPECT_EQ(p["slot11"], "1B05|1B09|MERIDOX |DVR-RW 1616 SUPR");
+    EXPECT_EQ(p["slot12"], "#FLS|#|#|#");
+    EXPECT_EQ(p["slot13"], "1B02|1B02|MERIDOX |DVR-RW 1616 SUPR");
+    EXPECT_EQ(p["slot14"], "#FLS|#|#|#");
+    EXPECT_EQ(p["slot21"], "#FLS|#|#|#");  // no constraints: every drive
+    // The original is untouched.
+    EXPECT_EQ(run(dir_ / "probe")["title"], "APP_TITLE_HERE");
+}
+
+TEST_F(Pack, ShowThenFillReproducesTheSameBytes) {
+    // An untouched program.
+    pack("show " + path("probe") + " --extract " + path("untouched"));
+    pack("fill " + path("probe") + " " + path("untouched/package.toml") + " -o " + path("again"));
+    EXPECT_EQ(readAll(dir_ / "again"), readAll(dir_ / "probe"));
+
+    // A packed program, filled back into the untouched one.
+    pack("fill " + path("probe") + " " + path("package.toml") + " -o " + path("packed"));
+    std::string shown;
+    ASSERT_EQ(pack("show " + path("packed") + " --extract " + path("shown"), shown), 0) << shown;
+    EXPECT_EQ(shown.find("warning"), std::string::npos) << shown;
+    pack("fill " + path("probe") + " " + path("shown/package.toml") + " -o " + path("refilled"));
+    EXPECT_EQ(readAll(dir_ / "refilled"), readAll(dir_ / "packed"));
+    EXPECT_EQ(readAll(dir_ / "shown/bin2.bin"), two_);
+}
+
+TEST_F(Pack, PackingTwiceInPlace) {
+    pack("fill " + path("probe") + " " + path("package.toml") + " -o " + path("packed"));
+    const auto once = readAll(dir_ / "packed");
+    fs::permissions(dir_ / "packed",
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    const auto mode = fs::status(dir_ / "packed").permissions();
+    pack("fill " + path("packed") + " " + path("package.toml"));
+    EXPECT_EQ(readAll(dir_ / "packed"), once);
+    EXPECT_EQ(fs::status(dir_ / "packed").permissions(), mode);
+
+    // A second, different package over the first: nothing of the first remains.
+    std::string other = Description;
+    other.replace(other.find("HOW_MANY_BIN = 2"), 16, "HOW_MANY_BIN = 1");
+    other.erase(other.find("\n[[bin]]\nimage = \"two.bin\""));
+    other.replace(other.find("1B10"), 4, "1B11");
+    writeText(dir_ / "other.toml", other);
+    pack("fill " + path("packed") + " " + path("other.toml"));
+    auto p = run(dir_ / "packed");
+    EXPECT_EQ(p["HOW_MANY_BIN"], "1");
+    EXPECT_EQ(p["bin1"], "0 32768 1B11 32768 " + fingerprint(one_));
+    EXPECT_EQ(p["bin2"].substr(0, 9), "0 0 N/A  ");
+    // Only the first bin's image remains in the bank.
+    auto packedBytes = readAll(dir_ / "packed");
+    auto oneBin = readAll(dir_ / "probe");
+    EXPECT_EQ(packedBytes.size(), oneBin.size());
+}
+
+struct RefusalCase {
+    const char* name;
+    std::string from;  // text in the description to replace ("" to append `to`)
+    std::string to;
+    std::string expected;  // part of the refusal
+};
+
+TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
+    writeAll(dir_ / "empty.bin", {});
+    writeAll(dir_ / "odd.bin", std::vector<std::uint8_t>(1000, 1));
+    std::vector<std::uint8_t> marked = image(16384, 3);
+    const std::string mark = "BANK_START_FROM_HERE";
+    std::copy(mark.begin(), mark.end(), marked.begin());
+    writeAll(dir_ / "marked.bin", marked);
+    std::string nine;
+    for (int i = 0; i < 6; ++i) {
+        nine += "\n[[bin.constraint]]\nvendor = \"X\"\n";
+    }
+
+    const RefusalCase cases[] = {
+        {"title too long", "Flash Program for MERIDOX DVR-RW 1616", std::string(64, 'T'),
+         ":2: title: is 64 characters"},
+        {"option not a digit", "CHKDISC = 2", "CHKDISC = 10", "options.CHKDISC: 10 is not one"},
+        {"option as text", "CHKDISC = 2", "CHKDISC = \"2\"", "options.CHKDISC: must be a whole"},
+        {"option missing", "REBOOT = 0\n", "", "options.REBOOT: missing"},
+        {"bin count differs", "HOW_MANY_BIN = 2", "HOW_MANY_BIN = 3",
+         ":16: options.HOW_MANY_BIN: 3 differs from the 2 bins"},
+        {"bin count too large", "HOW_MANY_BIN = 2", "HOW_MANY_BIN = 5", "must be 1 to 4"},
+        {"revision too long", "lowest = \"1B05\"", "lowest = \"1B05A\"",
+         ":23: bin[1].constraint[1].lowest: a revision must be exactly 4"},
+        {"new revision too short", "\"2C01\"", "\"2C\"", "bin[2].new_revision: a revision"},
+        {"vendor too long",
+         "vendor = \"MERIDOX \"\nproduct = \"DVR-RW 1616 SUPR\"\n\n[[bin.constraint]]\nuntouched",
+         "vendor = \"MERIDOX  X\"\nproduct = \"DVR-RW 1616 SUPR\"\n\n[[bin.constraint]]\nuntouched",
+         "bin[1].constraint[1].vendor: is 10 characters, longer than the 8"},
+        {"product too long", "product = \"DVR-RW 1616 SUPR\"\n\n[[bin.constraint]]\nuntouched",
+         "product = \"DVR-RW 1616 SUPRA\"\n\n[[bin.constraint]]\nuntouched",
+         "bin[1].constraint[1].product: is 17 characters"},
+        {"image missing", "\"two.bin\"", "\"none.bin\"", "bin[2].image: cannot read"},
+        {"no image named", "image = \"two.bin\"\n", "", "bin[2].image: missing"},
+        {"image empty", "\"two.bin\"", "\"empty.bin\"", "bin[2].image: the image"},
+        {"image not whole blocks", "\"two.bin\"", "\"odd.bin\"", "not a whole number of 16384"},
+        {"bins overlap", "start = 65536", "start = 16384", "bin[2].start: its bytes overlap"},
+        {"past the bank", "start = 65536", "start = 1040384", "run past the end"},
+        {"image looks like an empty bank", "\"one.bin\"", "\"marked.bin\"", "empty-bank mark"},
+        {"more than 8 slots", "", nine + "\n", "more than the 8 a bin holds"},
+        {"unknown key", "CHKDISC = 2", "CHKDISC = 2\nCHKDSC = 1", "options.CHKDSC: unknown key"},
+        {"not TOML", "CHKDISC = 2", "CHKDISC = = 2", "not valid TOML"},
+        {"character beyond one byte", "supported_drives = \"MERIDOX",
+         "supported_drives = \"\xe2\x82\xac", "supported_drives: holds a character outside"},
+    };
+    const auto before = readAll(dir_ / "probe");
+    for (const RefusalCase& c : cases) {
+        std::string text = Description;
+        if (c.from.empty()) {
+            text.replace(text.find("\n[[bin]]\nimage = \"two.bin\""), 0, c.to);
+        } else {
+            ASSERT_NE(text.find(c.from), std::string::npos) << c.name;
+            text.replace(text.find(c.from), c.from.size(), c.to);
+        }
+        writeText(dir_ / "bad.toml", text);
+        std::string output;
+        EXPECT_NE(pack("fill " + path("probe") + " " + path("bad.toml"), output), 0) << c.name;
+        EXPECT_NE(output.find(c.expected), std::string::npos) << c.name << ":\n" << output;
+        EXPECT_NE(output.find("bad.toml"), std::string::npos) << c.name;
+        EXPECT_NE(output.find("nothing written"), std::string::npos) << c.name;
+        EXPECT_EQ(readAll(dir_ / "probe"), before) << c.name;
+    }
+    // No temporary file was left behind.
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+        EXPECT_EQ(entry.path().filename().string().find(".zorbel-pack-"), std::string::npos);
+    }
+}
+
+TEST_F(Pack, ProgramsWithoutOrWithSeveralBlocksAreRefused) {
+    writeAll(dir_ / "noblock", image(2 * 1024 * 1024, 9));
+    std::string output;
+    EXPECT_NE(pack("fill " + path("noblock") + " " + path("package.toml"), output), 0);
+    EXPECT_NE(output.find("holds no package block"), std::string::npos) << output;
+
+    auto twice = readAll(dir_ / "probe");
+    const auto copy = twice;
+    twice.insert(twice.end(), copy.begin(), copy.end());
+    writeAll(dir_ / "twice", twice);
+    EXPECT_NE(pack("fill " + path("twice") + " " + path("package.toml"), output), 0);
+    EXPECT_NE(output.find("holds 2 package blocks"), std::string::npos) << output;
+    EXPECT_EQ(readAll(dir_ / "twice"), twice);
+    EXPECT_NE(pack("show " + path("twice"), output), 0);
+}
+
+TEST_F(Pack, ProfilesReplaceTheStoreAfterItsMark) {
+    // A program file with one block and one profile store.
+    std::vector<std::uint8_t> file(4096, 0xEE);
+    const auto block = PackageBlock::embedded().bytes();
+    file.insert(file.end(), block.begin(), block.end());
+    const std::string mark("ZORBEL_PROFILES\0", 16);
+    file.insert(file.end(), mark.begin(), mark.end());
+    const std::size_t storeAt = file.size();
+    file.insert(file.end(), 17850, 0x11);
+    file.insert(file.end(), 100, 0xEE);
+    writeAll(dir_ / "program", file);
+    const auto profiles = image(17850, 5);
+    writeAll(dir_ / "profiles.bin", profiles);
+    writeAll(dir_ / "short.bin", image(17849, 5));
+
+    std::string output;
+    EXPECT_NE(pack("fill " + path("program") + " " + path("package.toml") + " --profiles " +
+                       path("short.bin"),
+                   output),
+              0);
+    EXPECT_NE(output.find("exactly 17850 bytes"), std::string::npos) << output;
+    EXPECT_EQ(readAll(dir_ / "program"), file);
+
+    ASSERT_EQ(pack("fill " + path("program") + " " + path("package.toml") + " --profiles " +
+                       path("profiles.bin"),
+                   output),
+              0)
+        << output;
+    EXPECT_NE(output.find("flash profiles replaced"), std::string::npos) << output;
+    const auto packed = readAll(dir_ / "program");
+    ASSERT_EQ(packed.size(), file.size());
+    EXPECT_TRUE(std::equal(profiles.begin(), profiles.end(), packed.begin() + storeAt));
+    EXPECT_EQ(packed.back(), 0xEE);
+    EXPECT_EQ(PackageBlock(std::span(packed).subspan(4096, block::BlockSize)).title(),
+              "Flash Program for MERIDOX DVR-RW 1616");
+
+    // A second mark makes the store ambiguous.
+    auto twoMarks = file;
+    twoMarks.insert(twoMarks.begin(), mark.begin(), mark.end());
+    writeAll(dir_ / "twomarks", twoMarks);
+    EXPECT_NE(pack("fill " + path("twomarks") + " " + path("package.toml") + " --profiles " +
+                       path("profiles.bin"),
+                   output),
+              0);
+    EXPECT_NE(output.find("2 flash profile store marks"), std::string::npos) << output;
+    EXPECT_EQ(readAll(dir_ / "twomarks"), twoMarks);
+}
+
+}  // namespace
+}  // namespace zorbel

@@ -1,0 +1,235 @@
+// zorbel-pack: fills the package block of a built Zorbel program from a
+// package description and image files, or shows the package a program holds.
+//
+//   zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE]
+//   zorbel-pack show PROGRAM [--extract DIR]
+//
+// Everything is checked before anything is written; a refusal names the file,
+// the line, the key and the rule, and leaves every file as it was.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "tools/zorbel-pack/Pack.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace zorbel;
+using namespace zorbel::pack;
+
+int refuse(const std::vector<Refusal>& refusals) {
+    for (const Refusal& r : refusals) {
+        std::cerr << "zorbel-pack: refused: " << r.text() << "\n";
+    }
+    std::cerr << "zorbel-pack: nothing written\n";
+    return 1;
+}
+
+// Finds the one package block of a program file, or adds a refusal.
+std::optional<std::size_t> theBlock(const fs::path& program, std::span<const std::uint8_t> bytes,
+                                    std::vector<Refusal>& refusals) {
+    const std::vector<std::size_t> blocks = findBlocks(bytes);
+    if (blocks.size() == 1) {
+        return blocks.front();
+    }
+    std::string rule = blocks.empty() ? "holds no package block (no FW_CONSTRAINTS= table with its "
+                                        "option and bin keys at their places)"
+                                      : "holds " + std::to_string(blocks.size()) +
+                                            " package blocks (at file offsets";
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        rule += (i == 0 ? " " : ", ") + std::to_string(blocks[i]);
+    }
+    if (!blocks.empty()) {
+        rule += "); refusing to guess which one the program reads";
+    }
+    refusals.push_back({program.string(), 0, "", rule});
+    return std::nullopt;
+}
+
+std::string summary(const fs::path& target, const PackageDescription& d, bool profiles) {
+    std::string line = "zorbel-pack: wrote " + target.string() + ": \"" + utf8FromBytes(d.title) +
+                       "\", " + std::to_string(d.bins.size()) +
+                       (d.bins.size() == 1 ? " bin" : " bins");
+    for (std::size_t j = 0; j < d.bins.size(); ++j) {
+        const BinDescription& bin = d.bins[j];
+        const auto slots = std::count_if(bin.constraints.begin(), bin.constraints.end(),
+                                         [](const SlotDescription& s) { return !s.untouched; });
+        line += (j == 0 ? " (" : "; ") + std::to_string(j + 1) + ": " +
+                utf8FromBytes(bin.newRevision) + ", " + std::to_string(bin.size.value_or(0)) +
+                " bytes at " + std::to_string(bin.start.value_or(0)) + ", " +
+                (slots == 0 ? std::string("every drive") : std::to_string(slots) + " slots");
+    }
+    line += ")";
+    if (profiles) {
+        line += ", flash profiles replaced";
+    }
+    return line;
+}
+
+int fill(const fs::path& program, const fs::path& description, const fs::path& output,
+         const fs::path& profilesFile) {
+    std::vector<Refusal> refusals;
+    std::optional<PackageDescription> d = parseDescription(description, refusals);
+    if (d) {
+        loadImages(*d, refusals);
+    }
+
+    std::vector<std::uint8_t> bytes;
+    std::optional<std::size_t> blockAt;
+    if (!readFile(program, bytes)) {
+        refusals.push_back({program.string(), 0, "", "cannot read the program file"});
+    } else {
+        blockAt = theBlock(program, bytes, refusals);
+    }
+
+    std::vector<std::uint8_t> profiles;
+    std::optional<std::size_t> storeAt;
+    if (!profilesFile.empty()) {
+        if (!readFile(profilesFile, profiles)) {
+            refusals.push_back({profilesFile.string(), 0, "", "cannot read the profiles file"});
+        } else if (profiles.size() != block::ProfileStoreSize) {
+            refusals.push_back({profilesFile.string(), 0, "",
+                                "holds " + std::to_string(profiles.size()) +
+                                    " bytes; a profile store is exactly 17850 bytes"});
+        }
+        if (!bytes.empty()) {
+            const auto stores = findProfileStores(bytes);
+            if (stores.size() == 1) {
+                storeAt = stores.front();
+            } else {
+                refusals.push_back({program.string(), 0, "",
+                                    stores.empty() ? "holds no flash profile store mark"
+                                                   : "holds " + std::to_string(stores.size()) +
+                                                         " flash profile store marks"});
+            }
+        }
+    }
+    if (!refusals.empty()) {
+        return refuse(refusals);
+    }
+
+    const std::vector<std::uint8_t> block = buildBlock(*d);
+    if (const auto problem = PackageBlock(block).validatePackage()) {
+        // The checks above refuse every such package; this guards them.
+        refusals.push_back(
+            {description.string(), 0, "", "unusable package: " + problem->describe()});
+        return refuse(refusals);
+    }
+    std::copy(block.begin(), block.end(), bytes.begin() + static_cast<std::ptrdiff_t>(*blockAt));
+    if (storeAt) {
+        std::copy(profiles.begin(), profiles.end(),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(*storeAt));
+    }
+
+    const fs::path target = output.empty() ? program : output;
+    std::error_code ec;
+    const fs::perms permissions =
+        fs::status(fs::exists(target, ec) ? target : program, ec).permissions();
+    std::string error;
+    if (!replaceFile(target, bytes, permissions, error)) {
+        std::cerr << "zorbel-pack: " << error << "\nzorbel-pack: nothing written\n";
+        return 1;
+    }
+    std::cout << summary(target, *d, storeAt.has_value()) << "\n";
+    return 0;
+}
+
+bool writeBytes(const fs::path& file, std::span<const std::uint8_t> bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+int show(const fs::path& program, const fs::path& extract) {
+    std::vector<Refusal> refusals;
+    std::vector<std::uint8_t> bytes;
+    if (!readFile(program, bytes)) {
+        refusals.push_back({program.string(), 0, "", "cannot read the program file"});
+        return refuse(refusals);
+    }
+    const auto blockAt = theBlock(program, bytes, refusals);
+    if (!blockAt) {
+        return refuse(refusals);
+    }
+    const PackageBlock block(
+        std::span<const std::uint8_t>(bytes).subspan(*blockAt, block::BlockSize));
+    std::vector<std::string> warnings;
+    PackageDescription d = describeBlock(block, warnings);
+    for (const std::string& warning : warnings) {
+        std::cerr << "zorbel-pack: warning: " << warning << "\n";
+    }
+
+    if (!extract.empty()) {
+        std::error_code ec;
+        fs::create_directories(extract, ec);
+        for (std::size_t j = 0; j < d.bins.size(); ++j) {
+            if (d.bankUntouched) {
+                continue;
+            }
+            const std::string name = "bin" + std::to_string(j + 1) + ".bin";
+            if (!writeBytes(extract / name, d.bins[j].imageBytes)) {
+                std::cerr << "zorbel-pack: cannot write " << (extract / name).string() << "\n";
+                return 1;
+            }
+            d.bins[j].image = name;
+        }
+        const auto stores = findProfileStores(bytes);
+        if (stores.size() == 1) {
+            const auto store = std::span<const std::uint8_t>(bytes).subspan(
+                stores.front(), block::ProfileStoreSize);
+            if (!writeBytes(extract / "profiles.bin", store)) {
+                std::cerr << "zorbel-pack: cannot write " << (extract / "profiles.bin").string()
+                          << "\n";
+                return 1;
+            }
+        }
+        std::ofstream out(extract / "package.toml", std::ios::trunc);
+        out << renderDescription(d);
+        if (!out) {
+            std::cerr << "zorbel-pack: cannot write " << (extract / "package.toml").string()
+                      << "\n";
+            return 1;
+        }
+    }
+    std::cout << renderDescription(d);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"zorbel-pack: fill or show the firmware package of a Zorbel program"};
+    app.require_subcommand(1);
+
+    fs::path program;
+    fs::path description;
+    fs::path output;
+    fs::path profiles;
+    CLI::App* fillCommand =
+        app.add_subcommand("fill", "write a package description into PROGRAM's package block");
+    fillCommand->add_option("PROGRAM", program, "the built Zorbel program")->required();
+    fillCommand->add_option("DESCRIPTION", description, "the package description (TOML)")
+        ->required();
+    fillCommand->add_option("-o,--output", output,
+                            "write the packed program here (default: rewrite PROGRAM in place)");
+    fillCommand->add_option("--profiles", profiles,
+                            "replace the flash profile store with this 17850-byte file");
+
+    fs::path showProgram;
+    fs::path extract;
+    CLI::App* showCommand =
+        app.add_subcommand("show", "print PROGRAM's package as a package description");
+    showCommand->add_option("PROGRAM", showProgram, "the Zorbel program")->required();
+    showCommand->add_option("--extract", extract,
+                            "write the images, profiles.bin and package.toml into this folder");
+
+    CLI11_PARSE(app, argc, argv);
+    if (fillCommand->parsed()) {
+        return fill(program, description, output, profiles);
+    }
+    return show(showProgram, extract);
+}
