@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -223,6 +224,32 @@ TEST_F(Pack, PackingTwiceInPlace) {
     auto packedBytes = readAll(dir_ / "packed");
     auto oneBin = readAll(dir_ / "probe");
     EXPECT_EQ(packedBytes.size(), oneBin.size());
+}
+
+TEST_F(Pack, WarningsForWhatIsAllowedButLikelyWrong) {
+    std::string text = Description;
+    const std::string eight = "vendor = \"MERIDOX \"";
+    text.replace(text.find(eight), eight.size(), "vendor = \"MERIDOX\"");
+    writeText(dir_ / "short.toml", text);
+    std::string output;
+    ASSERT_EQ(
+        pack("fill " + path("probe") + " " + path("short.toml") + " -o " + path("packed"), output),
+        0)
+        << output;
+    EXPECT_NE(output.find("short.toml:25: bin[1].constraint[1].vendor: \"MERIDOX\" is 7"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("bin[2]: no constraint slots"), std::string::npos) << output;
+
+    // A byte the description cannot carry (after the title's end) is reported by show.
+    auto bytes = readAll(dir_ / "packed");
+    const auto blocks = std::search(bytes.begin(), bytes.end(), std::begin("FW_CONSTRAINTS="),
+                                    std::end("FW_CONSTRAINTS=") - 1);
+    ASSERT_NE(blocks, bytes.end());
+    *(blocks - 222 + 49 + 62) = 'Z';
+    writeAll(dir_ / "odd", bytes);
+    ASSERT_EQ(pack("show " + path("odd"), output), 0) << output;
+    EXPECT_NE(output.find("warning: byte 111 (title)"), std::string::npos) << output;
 }
 
 struct RefusalCase {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
+#include "package/Matching.h"
 #include "package/PackageBlock.h"
 #include "tests/package/BlockBytes.h"
 
@@ -278,6 +280,39 @@ TEST(PackageBlockBank, ShortOrGarbageBytesNeverReadOutside) {
     EXPECT_EQ(none.title(), "");
     EXPECT_EQ(none.bankStart(), nullptr);
     EXPECT_FALSE(none.bankIsEmpty());
+}
+
+// Blocks of random bytes biased towards digits, NULs and marks: every accessor
+// and the matching stay inside the bytes (the sanitizer builds check the reads).
+TEST(PackageBlockBank, RandomBlocksStayInBounds) {
+    std::mt19937 random(20261208);
+    const std::string_view alphabet = "0123456789 +-\t#FLSH=\0";
+    std::vector<std::uint8_t> bytes(block::BlockSize);
+    for (int round = 0; round < 40; ++round) {
+        for (std::size_t i = 0; i < block::HeaderSize + 64; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(alphabet[random() % alphabet.size()]);
+        }
+        const std::size_t length = round % 4 == 0 ? random() % block::BlockSize : bytes.size();
+        const PackageBlock pkg(std::span<const std::uint8_t>(bytes).first(length));
+        LoadedSettings s;
+        pkg.readOptions(s);
+        s.HOW_MANY_BIN = static_cast<std::uint16_t>(random() % 10);
+        for (unsigned bin = 0; bin < 5; ++bin) {
+            const auto image = pkg.binImage(bin);
+            if (!image.empty()) {
+                EXPECT_GE(image.data(), bytes.data() + block::BankOffset);
+                EXPECT_LE(image.data() + image.size(), bytes.data() + length);
+            }
+            EXPECT_LE(pkg.newFirmwareRevision(bin).size(), 8u);
+        }
+        (void)pkg.validatePackage();
+        (void)pkg.title();
+        DriveEntry drives[2] = {};
+        std::memset(&drives[0], '7', sizeof drives[0]);  // texts without a NUL
+        drives[0].present = 1;
+        drives[1].present = 1;
+        matchDrives(drives, pkg, s);
+    }
 }
 
 struct InvalidCase {

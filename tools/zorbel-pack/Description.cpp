@@ -122,7 +122,7 @@ std::string defaultText(std::size_t offset, std::size_t size) {
 }
 
 void parseConstraint(Checker& check, const toml::node& node, const std::string& name,
-                     SlotDescription& slot) {
+                     SlotDescription& slot, std::vector<Refusal>& notes) {
     const toml::table* table = node.as_table();
     if (table == nullptr) {
         check.refuse(lineOf(node), name, "must be a table of lowest, highest, vendor, product");
@@ -143,10 +143,22 @@ void parseConstraint(Checker& check, const toml::node& node, const std::string& 
     slot.highestRevision = check.revision(*table, "highest", name + ".highest", true, line);
     slot.vendor = check.text(*table, "vendor", name + ".vendor", block::VendorUsed, "", line);
     slot.product = check.text(*table, "product", name + ".product", block::ProductUsed, "", line);
+    // Drives report all 8 and 16 characters, trailing blanks included; a
+    // shorter text can never equal theirs.
+    const auto note = [&](std::string_view key, const std::string& text, std::size_t full) {
+        if (!text.empty() && text.size() < full) {
+            notes.push_back({"", lineOf(*table->get(key)), name + "." + std::string(key),
+                             "\"" + utf8FromBytes(text) + "\" is " + std::to_string(text.size()) +
+                                 " characters; drives report " + std::to_string(full) +
+                                 " (pad with blanks), so this slot may match no drive"});
+        }
+    };
+    note("vendor", slot.vendor, block::VendorUsed);
+    note("product", slot.product, block::ProductUsed);
 }
 
 void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::path& folder,
-              BinDescription& bin) {
+              BinDescription& bin, std::vector<Refusal>& notes) {
     const std::string name = "bin[" + std::to_string(index + 1) + "]";
     const toml::table* table = node.as_table();
     if (table == nullptr) {
@@ -168,6 +180,9 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
         check.revision(*table, "new_revision", name + ".new_revision", false, bin.line);
     const toml::node* constraints = table->get("constraint");
     if (constraints == nullptr) {
+        notes.push_back({"", bin.line, name,
+                         "no constraint slots: this bin accepts every drive that the bins before "
+                         "it refused"});
         return;
     }
     const toml::array* list = constraints->as_array();
@@ -184,7 +199,7 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
     bin.constraints.resize(list->size());
     for (std::size_t k = 0; k < list->size(); ++k) {
         parseConstraint(check, *list->get(k), name + ".constraint[" + std::to_string(k + 1) + "]",
-                        bin.constraints[k]);
+                        bin.constraints[k], notes);
     }
 }
 
@@ -267,6 +282,7 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
 
     PackageDescription d;
     d.file = fileName;
+    std::vector<Refusal> notes;
     check.knownKeys(root,
                     {"title", "supported_drives", "version", "date", "credit", "unread", "spare",
                      "bank", "options", "bin"},
@@ -307,7 +323,7 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
             }
             d.bins.resize(std::min<std::size_t>(list->size(), BinCount));
             for (unsigned j = 0; j < d.bins.size(); ++j) {
-                parseBin(check, *list->get(j), j, file.parent_path(), d.bins[j]);
+                parseBin(check, *list->get(j), j, file.parent_path(), d.bins[j], notes);
             }
         }
     }
@@ -374,6 +390,10 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
     }
     if (refusals.size() != before) {
         return std::nullopt;
+    }
+    for (Refusal& note : notes) {
+        note.file = fileName;
+        d.warnings.push_back(note.text());
     }
     return d;
 }

@@ -57,6 +57,9 @@ struct PackageDescription {
     std::array<unsigned, block::OptionCount> options{};  // in block::Option order
     bool bankUntouched = false;
     std::vector<BinDescription> bins;
+
+    // What is allowed but probably not meant ("FILE:LINE: KEY: note").
+    std::vector<std::string> warnings;
 };
 
 // Reads and checks a description file: syntax, known keys, types, text

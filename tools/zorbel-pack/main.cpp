@@ -74,6 +74,9 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
     std::vector<Refusal> refusals;
     std::optional<PackageDescription> d = parseDescription(description, refusals);
     if (d) {
+        for (const std::string& warning : d->warnings) {
+            std::cerr << "zorbel-pack: warning: " << warning << "\n";
+        }
         loadImages(*d, refusals);
     }
 
