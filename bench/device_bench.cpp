@@ -3,6 +3,7 @@
 // drive object and the host interface spend:
 //   - one ExecuteCommand without data and with 16 KiB in, through
 //     pass-through and through ASPI;
+//   - a WaitReady of 120 s on a drive that never becomes ready (400 polls);
 //   - a whole discovery of 16 drives through the ASPI scan (16 targets x 8
 //     LUNs per adapter) and through 16 drive letters.
 //
@@ -68,6 +69,22 @@ void BM_ExecuteCommandAspi(benchmark::State& state) {
     runCommands(state, true, static_cast<std::uint32_t>(state.range(0)));
 }
 BENCHMARK(BM_ExecuteCommandAspi)->Arg(0)->Arg(BlockSize);
+
+void BM_WaitReady120OnABusyDrive(benchmark::State& state) {
+    setApplicationTag(0);
+    sim::ComputerSpec spec = oneDriveComputer(false);
+    spec.drives.front().becomingReadyPolls = -1;
+    sim::InstalledComputer computer(std::move(spec));
+    AtapiDevice device(true);
+    if (!device.SelectDrive(0)) {
+        state.SkipWithError("the simulated drive was not found");
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(device.WaitReady(120));
+    }
+}
+BENCHMARK(BM_WaitReady120OnABusyDrive)->Unit(benchmark::kMicrosecond);
 
 void BM_DiscoverSixteenAspiDrives(benchmark::State& state) {
     setApplicationTag(AspiPreferredTag);
