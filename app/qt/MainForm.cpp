@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -41,6 +42,15 @@ QLabel* makeLabel(QWidget* parent, const char* name, QRect rect, const char* tex
                   const QColor& color) {
     auto* label = new QLabel(QString::fromLatin1(text), parent);
     place(label, name, rect.x(), rect.y(), rect.width(), rect.height());
+    // A fallback family may run wider than the design font: set its letters
+    // closer so the
+    // design text keeps its design width, and the labels placed after it (the
+    // revisions in the blanks of lblUpdateMsg) stay clear of it.
+    const int advance = QFontMetrics(font).horizontalAdvance(label->text());
+    if (advance > rect.width()) {
+        font.setLetterSpacing(QFont::PercentageSpacing,
+                              std::max(85.0, 100.0 * rect.width() / advance));
+    }
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
