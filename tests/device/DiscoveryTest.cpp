@@ -74,20 +74,6 @@ TEST_F(Discovery, DriveLetterScanOrdersByAddressWithAddresslessDrivesAfterPortsZ
     EXPECT_EQ(host.openCount, host.closeCount);  // every device closed again
 }
 
-TEST_F(Discovery, FirstRootOfTheListIsScannedAndTheTableHoldsSixteen) {
-    for (char letter = 'D'; letter < 'D' + 17; ++letter) {  // 17 CD-ROM letters
-        host.roots.push_back(test::cdromRoot(std::string(1, letter) + ":\\", 0, 0,
-                                             static_cast<std::uint8_t>(letter - 'D')));
-    }
-    AtapiDevice device(true);
-    EXPECT_EQ(device.DriveCount(), MaxDrives);
-    EXPECT_EQ(rootsOf(device).front(), "D:\\");
-    EXPECT_EQ(rootsOf(device).back(), "S:\\");
-    for (const std::string& name : host.opened) {
-        EXPECT_NE(name, "\\\\.\\T:");  // the 17th drive is never reached
-    }
-}
-
 TEST_F(Discovery, AspiScanWalksEveryAdapterTargetAndLun) {
     setApplicationTag(AspiPreferredTag);
     host.aspiPresent = true;
