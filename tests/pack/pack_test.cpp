@@ -25,7 +25,9 @@ const std::string Probe = ZORBEL_PACKAGE_PROBE;
 
 std::vector<std::uint8_t> readAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::uint8_t> bytes(fs::file_size(path));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 void writeAll(const fs::path& path, const std::vector<std::uint8_t>& bytes) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "package/PackageBlock.h"
+#include "tools/zorbel-pack/Pack.h"
 
 namespace zorbel::pack {
 
@@ -204,14 +205,8 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
 }
 
 std::vector<std::uint8_t> readBytes(const fs::path& file, bool& ok) {
-    std::ifstream in(file, std::ios::binary);
-    ok = static_cast<bool>(in);
-    if (!ok) {
-        return {};
-    }
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
-    ok = !in.bad();
+    std::vector<std::uint8_t> bytes;
+    ok = fs::is_regular_file(file) && readFile(file, bytes);
     return bytes;
 }
 

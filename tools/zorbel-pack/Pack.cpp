@@ -307,8 +307,14 @@ bool readFile(const fs::path& file, std::vector<std::uint8_t>& bytes) {
     if (!in) {
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    if (ec) {
+        return false;
+    }
+    bytes.resize(size);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+    return static_cast<std::size_t>(in.gcount()) == size;
 }
 
 bool replaceFile(const fs::path& target, std::span<const std::uint8_t> bytes, fs::perms permissions,
