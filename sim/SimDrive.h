@@ -64,7 +64,7 @@ struct Identity {
 // Fills a field with a text padded with blanks (cut when longer).
 template <std::size_t N>
 std::array<std::uint8_t, N> padded(std::string_view text) {
-    std::array<std::uint8_t, N> field;
+    std::array<std::uint8_t, N> field{};
     field.fill(' ');
     for (std::size_t i = 0; i < N && i < text.size(); ++i) {
         field[i] = static_cast<std::uint8_t>(text[i]);
@@ -93,10 +93,10 @@ enum class FaultKind {
 // probability drawn from a generator seeded with `seed`.
 struct FaultRule {
     FaultKind kind = FaultKind::Transport;
-    std::optional<std::uint8_t> opcode;
-    std::optional<std::uint8_t> bufferCode;
+    std::optional<std::uint8_t> opcode{};
+    std::optional<std::uint8_t> bufferCode{};
     std::uint64_t nth = 0;
-    std::optional<std::uint64_t> times;  // 0 = without limit
+    std::optional<std::uint64_t> times{};  // 0 = without limit
     double probability = 1.0;
     std::uint64_t seed = 1;
     Sense sense = sense::InternalFailure;  // for FaultKind::Sense
@@ -111,19 +111,19 @@ struct Latency {
 
 // Everything a scenario says about one drive.
 struct DriveSpec {
-    std::string id;  // scenario name, used to attach the drive to letters and ASPI devices
+    std::string id{};  // scenario name, used to attach the drive to letters and ASPI devices
     Identity identity = Identity::fromText("ZORBEL", "SIM DVD-RW", "1.00");
-    std::optional<std::array<std::uint8_t, 4>> newRevision;  // after a commit; default unchanged
+    std::optional<std::array<std::uint8_t, 4>> newRevision{};  // after a commit; default unchanged
 
     // Flash identification (0xDF 0x11): the 128-byte answer starts with the
     // chip id, then flashIdTail; all zeros when chip is zero. Without support
     // the drive rejects the opcode with 05/20/00.
     bool flashIdSupported = true;
     ChipId chip{0xBF, 0xD6, 0x00, 0x02};
-    std::vector<std::uint8_t> flashIdTail;
+    std::vector<std::uint8_t> flashIdTail{};
     // Length of the profile the drive's chip needs; default from the drive's
     // own chip table (0 when the chip stands in no row: no frame fits).
-    std::optional<std::uint16_t> profileLength;
+    std::optional<std::uint16_t> profileLength{};
 
     bool medium = true;
     bool trayOpen = false;
@@ -139,12 +139,12 @@ struct DriveSpec {
     // nothing was staged altered, and (when given) the staged bytes equal
     // expectedImage or have the CRC-32 expectedCrc32.
     std::uint32_t imageSize = 1'048'576;
-    std::vector<std::uint8_t> expectedImage;
-    std::optional<std::uint32_t> expectedCrc32;
+    std::vector<std::uint8_t> expectedImage{};
+    std::optional<std::uint32_t> expectedCrc32{};
     bool requireProfile = false;  // a commit without an accepted profile bricks too
 
-    Latency latency;
-    std::vector<FaultRule> faults;
+    Latency latency{};
+    std::vector<FaultRule> faults{};
 };
 
 // Outcome of one command as the drive ended it.
@@ -160,7 +160,7 @@ struct CommandRecord {
     std::uint32_t length = 0;  // requested transfer length
     std::uint32_t moved = 0;   // bytes actually transferred
     Outcome outcome = Outcome::Ok;
-    Sense sense;
+    Sense sense{};
     std::chrono::nanoseconds duration{0};
     bool viaAspi = false;
 };
@@ -170,9 +170,9 @@ struct ProfileRecord {
     bool legacy = false;  // code 0x00 at 0x080000 (else code 0x7F at offset 0)
     std::uint32_t offset = 0;
     std::uint8_t code = 0;
-    std::vector<std::uint8_t> frame;  // the bytes as they arrived
-    bool fits = false;                // header and length fit the drive's own chip
-    std::string why;                  // why it did not fit (empty when it fits)
+    std::vector<std::uint8_t> frame{};  // the bytes as they arrived
+    bool fits = false;                  // header and length fit the drive's own chip
+    std::string why;                    // why it did not fit (empty when it fits)
 };
 
 // A commit the drive received.
@@ -197,7 +197,7 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes);
 // The result of executing one command on the drive.
 struct CommandResult {
     Outcome outcome = Outcome::Ok;
-    Sense sense;
+    Sense sense{};
     std::uint32_t moved = 0;
     std::chrono::nanoseconds duration{0};
 };
@@ -284,28 +284,28 @@ class SimDrive {
     const bool recordCommands_;
     mutable std::mutex mutex_;
 
-    std::vector<FaultState> faults_;
-    std::vector<CommandRecord> commands_;
+    std::vector<FaultState> faults_{};
+    std::vector<CommandRecord> commands_{};
     std::uint64_t commandCount_ = 0;
     std::array<std::uint8_t, 4> revision_{};
     bool medium_ = true;
     bool trayOpen_ = false;
     bool trayLocked_ = false;
-    std::optional<Sense> attention_;
+    std::optional<Sense> attention_{};
     std::int64_t becomingReady_ = 0;
     bool bricked_ = false;
-    std::string brickReason_;
+    std::string brickReason_{};
     bool vanished_ = false;
     std::uint8_t mediaEvent_ = 0;  // GET EVENT STATUS media event code pending
 
     // Image staging: grown on demand up to 16 MiB. Coverage and alteration
     // are kept per 512-byte sector.
-    std::vector<std::uint8_t> staging_;
-    std::vector<bool> written_;
-    std::vector<bool> altered_;
+    std::vector<std::uint8_t> staging_{};
+    std::vector<bool> written_{};
+    std::vector<bool> altered_{};
     bool profileAccepted_ = false;
-    std::vector<ProfileRecord> profiles_;
-    std::vector<CommitRecord> commits_;
+    std::vector<ProfileRecord> profiles_{};
+    std::vector<CommitRecord> commits_{};
 };
 
 }  // namespace zorbel::sim

@@ -38,9 +38,9 @@ enum class AddressQuery {
 
 // One root of the drive-letter list.
 struct LetterSpec {
-    std::string root;  // "E:\\"
+    std::string root{};  // "E:\\"
     zorbel::DriveType type = zorbel::DriveType::Cdrom;
-    std::string drive;  // id of the SimDrive behind it; empty: none (a hard disk, say)
+    std::string drive{};  // id of the SimDrive behind it; empty: none (a hard disk, say)
     bool openFails = false;
     AddressQuery addressQuery = AddressQuery::Address;
     ScsiAddress address{8, 0, 0, 0, 0};  // length is set to 8 when answered
@@ -51,14 +51,14 @@ struct AspiDeviceSpec {
     std::uint8_t target = 0;
     std::uint8_t lun = 0;
     std::uint8_t type = 5;  // peripheral device type; 5 = CD-ROM
-    std::string drive;      // id of the SimDrive behind it; empty: none answers commands
+    std::string drive{};    // id of the SimDrive behind it; empty: none answers commands
 };
 
 struct AdapterSpec {
     std::uint8_t scsiId = 7;
     std::string identifier = "SIM ATAPI";
     std::uint8_t inquiryStatus = 0x01;  // SRB_Status of SC_HA_INQUIRY for this adapter
-    std::vector<AspiDeviceSpec> devices;
+    std::vector<AspiDeviceSpec> devices{};
 };
 
 // How SC_EXEC_SCSI_CMD completes when the request carries an event.
@@ -74,7 +74,7 @@ struct AspiSpec {
     std::uint8_t supportStatus = 0x01;  // SS_COMP; 0xE1, 0xE2, 0xE3 or any other
     bool eventCreationFails = false;
     AspiCompletion completion = AspiCompletion::Immediate;
-    std::vector<AdapterSpec> adapters;
+    std::vector<AdapterSpec> adapters{};
 };
 
 // The whole computer.
@@ -84,9 +84,9 @@ struct ComputerSpec {
     bool performanceCounter = true;
     bool restartAccepted = true;
     bool recordCommands = true;  // keep every command in SimDrive::commands()
-    AspiSpec aspi;
-    std::vector<LetterSpec> letters;
-    std::vector<DriveSpec> drives;
+    AspiSpec aspi{};
+    std::vector<LetterSpec> letters{};
+    std::vector<DriveSpec> drives{};
 
     // Conveniences for building a computer in code. Each returns the new
     // element so that a test can adjust it further.
@@ -103,8 +103,8 @@ struct ComputerSpec {
 
 // A message box the program showed.
 struct MessageBoxRecord {
-    std::string text;
-    std::string caption;
+    std::string text{};
+    std::string caption{};
 };
 
 // Counters of what the operating system was asked.
@@ -218,16 +218,16 @@ class SimHost final : public zorbel::Host {
 
     ComputerSpec spec_;
     VirtualClock clock_;
-    std::vector<std::unique_ptr<SimDrive>> drives_;
-    std::vector<Letter> letters_;
-    std::vector<AspiTarget> aspiTargets_;
+    std::vector<std::unique_ptr<SimDrive>> drives_{};
+    std::vector<Letter> letters_{};
+    std::vector<AspiTarget> aspiTargets_{};
 
-    mutable std::mutex mutex_;      // guards everything below
-    std::vector<Letter*> handles_;  // index = handle - HandleBase; null when closed
-    std::vector<Event> events_;     // index = event - EventBase
-    std::vector<std::size_t> freeEvents_;
-    std::vector<MessageBoxRecord> messageBoxes_;
-    std::vector<bool> restarts_;
+    mutable std::mutex mutex_;        // guards everything below
+    std::vector<Letter*> handles_{};  // index = handle - HandleBase; null when closed
+    std::vector<Event> events_{};     // index = event - EventBase
+    std::vector<std::size_t> freeEvents_{};
+    std::vector<MessageBoxRecord> messageBoxes_{};
+    std::vector<bool> restarts_{};
     OsCounters counters_;
     int libraryRefs_ = 0;
     std::atomic<CommandTrace*> trace_{nullptr};

@@ -13,7 +13,9 @@ std::string formatTraceLine(std::string_view driveName, std::span<const std::uin
     std::string line;
     line.reserve(driveName.size() + 80);
     line.append(driveName);
-    line.push_back(':');
+    if (driveName.empty() || driveName.back() != ':') {
+        line.push_back(':');  // "1-0-0:" as "E:" already ends with its colon
+    }
     for (std::size_t i = 0; i < 12; ++i) {
         const std::uint8_t byte = i < packet.size() ? packet[i] : 0;
         line.push_back(' ');

@@ -4,8 +4,8 @@
 //   E: 3B 05 01 00 40 00 00 40 00 00 00 00 out 16384 -> ok 0.004s
 //   1-0-0: DF 11 00 00 00 00 00 00 00 00 00 00 in 128 -> sense 05/20/00 0.001s
 //
-// the drive's name (the first two characters of its root, or
-// host adapter-target-LUN for a drive reached through ASPI), the 12 packet
+// the drive's name with a colon (the first two characters of its root, "E:",
+// or host adapter-target-LUN for a drive reached through ASPI), the 12 packet
 // bytes in upper-case hex, the direction in/out/none, the requested length,
 // the outcome ok / sense KK/AA/QQ / transport / timeout, and the duration in
 // seconds with three decimals.
