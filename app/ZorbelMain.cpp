@@ -312,6 +312,31 @@ void TZorbelMain::cmdUpdateClick() {
     if (UpdateInProgress() || !Devices[0]) {
         return;
     }
+    handlerBusy_ = true;
+    const bool started = StartUpdate();
+    handlerBusy_ = false;
+    if (!started) {
+        return;  // the window stays as it was
+    }
+    // 5.
+    toolkit_.setProgressRange(0, ProgressTicks);
+    toolkit_.setProgressStep(1);
+    toolkit_.setTimerEnabled(true);
+    toolkit_.setEnabled(Control::cmdUpdate, false);
+    toolkit_.setEnabled(Control::cmdClose, false);
+    toolkit_.setFontColour(Control::lblMsg, FontColour::Maroon);
+    if (RunningCount == 0) {
+        // Every started worker ended while the handler was still busy.
+        CompleteUpdate();
+    }
+}
+
+// Steps 1 to 4 of the Update handler: chooses the drives, creates their run
+// objects, checks and starts each. End events that arrive meanwhile (the
+// checks' dialogs and waits dispatch them) only count down: the completion
+// waits until the last worker of the update has been started. False when no
+// worker was started; the run objects are then released.
+bool TZorbelMain::StartUpdate() {
     AtapiDevice& list = *Devices[0];
     const LoadedSettings& settings = loadedSettings();
 
@@ -326,13 +351,13 @@ void TZorbelMain::cmdUpdateClick() {
         // No selected drive, or one the package refuses (its bin is not
         // valid): there is nothing to program.
         if (entry == nullptr || entry->allowed == 0) {
-            return;
+            return false;
         }
         if (entry->upToDate == 1 && settings.N2OMESSAGE != 0) {
             if (toolkit_.messageDialog(DialogKind::WarningQuestion, UpToDateQuestion) !=
                 DialogAnswer::Yes) {
                 EndProgram();
-                return;
+                return false;
             }
         }
         chosen[0] = static_cast<std::int16_t>(entryIndex);
@@ -352,7 +377,7 @@ void TZorbelMain::cmdUpdateClick() {
         if (!run) {
             ReleaseRunObjects();
             UpdateCount = 0;
-            return;
+            return false;
         }
         AtapiDevice::CopyDriveTable(list, *run);
         run->SelectDrive(chosen[static_cast<std::size_t>(k)]);
@@ -360,12 +385,9 @@ void TZorbelMain::cmdUpdateClick() {
         UpdateCount = k + 1;
     }
 
-    // 3-4. Check and start each drive. End events that arrive meanwhile (the
-    // checks' dialogs and waits dispatch them) only count down: the completion
-    // waits until the last worker of the update has been started.
+    // 3-4.
     RunningCount = 0;
     startedCount_ = 0;
-    handlerBusy_ = true;
     for (int k = 0; k < UpdateCount; ++k) {
         AtapiDevice& drive = *Devices[static_cast<std::size_t>(k) + 1];
         const DriveEntry* entry =
@@ -379,24 +401,12 @@ void TZorbelMain::cmdUpdateClick() {
             drive.SetFlashResult(FlashFailure);
         }
     }
-    handlerBusy_ = false;
-
-    // 5.
     if (startedCount_ == 0) {
         ReleaseRunObjects();
         UpdateCount = 0;
-        return;
+        return false;
     }
-    toolkit_.setProgressRange(0, ProgressTicks);
-    toolkit_.setProgressStep(1);
-    toolkit_.setTimerEnabled(true);
-    toolkit_.setEnabled(Control::cmdUpdate, false);
-    toolkit_.setEnabled(Control::cmdClose, false);
-    toolkit_.setFontColour(Control::lblMsg, FontColour::Maroon);
-    if (RunningCount == 0) {
-        // Every worker ended while the handler was still busy.
-        CompleteUpdate();
-    }
+    return true;
 }
 
 // Lets the drive pass only with no medium and the tray closed; asks the user

@@ -72,6 +72,7 @@ class TZorbelMain final : public FormEvents {
   private:
     bool StartUp();
     void Shutdown();
+    bool StartUpdate();
     void CheckDiscAndTray(AtapiDevice& drive);
     bool StartWorker(int k, std::uint16_t binIndex);
     void CompleteUpdate();

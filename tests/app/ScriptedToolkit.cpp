@@ -255,6 +255,8 @@ DialogAnswer ScriptedToolkit::messageDialog(DialogKind kind, std::string_view te
         record.buttons = {std::string(OkButtonText)};
     }
     record.controls = controls_;
+    record.progressPosition = progressPosition_;
+    record.timerEnabled = timerEnabled_;
 
     DialogStep step;
     record.scripted = !script_.empty();

@@ -39,6 +39,8 @@ struct DialogRecord {
     bool scripted;                                    // false: answered by default (OK, or No)
     std::size_t endEventsDelivered;                   // end events run while it was open
     std::array<ControlState, ControlCount> controls;  // the window while it was open
+    int progressPosition;
+    bool timerEnabled;
 };
 
 struct SystemBoxRecord {
@@ -55,7 +57,7 @@ struct DialogStep {
     std::function<void()> whileOpen;
 };
 
-class ScriptedToolkit final : public Toolkit {
+class ScriptedToolkit : public Toolkit {
   public:
     ScriptedToolkit();
     ~ScriptedToolkit() override;
@@ -95,7 +97,7 @@ class ScriptedToolkit final : public Toolkit {
     bool systemMenuCloseRemoved() const { return systemMenuCloseRemoved_; }
     int terminateCalls() const { return terminateCalls_; }
     int processMessagesCalls() const { return processMessagesCalls_; }
-    bool formAttached() const { return form_ != nullptr; }
+    FormEvents* form() const { return form_; }
     std::size_t endEventsDelivered() const { return endEventsDelivered_; }
 
     // ---- Toolkit ----

@@ -1,0 +1,467 @@
+// The update sequence end to end on the simulated computer: workers on real
+// threads, end events and timer ticks delivered when the test says so.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/app/AppFixture.h"
+
+namespace zorbel::testing {
+namespace {
+
+constexpr std::uint8_t OpInquiry = 0x12;
+const std::string SuccessText = "Firmware has been updated successfully !";
+const std::string FailureText = "Unable to flash firmware. Please contact with your vendor !";
+
+// A fault that makes every read-back differ: the run fails, nothing is committed.
+sim::FaultRule failingReadBack() {
+    sim::FaultRule rule;
+    rule.kind = sim::FaultKind::ReadCorruption;
+    rule.opcode = 0x3C;
+    return rule;
+}
+
+bool contains(const std::vector<std::string>& texts, const std::string& text) {
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+class UpdateTest : public AppTest {
+  protected:
+    // The package's slot reaches the new revision, so the drive stays allowed.
+    void keepAllowedAfterUpdate() { package.slot(0, 0, "1.00", "1.10", TestVendor, TestProduct); }
+};
+
+// ---- manual update: progress display and completion ----
+
+TEST_F(UpdateTest, ManualUpdateShowsProgressAndSucceeds) {
+    keepAllowedAfterUpdate();
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    toolkit.clickUpdate();
+
+    EXPECT_EQ(runObjectsCreated, 1);
+    EXPECT_EQ(window->UpdateCount, 1);
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_NE(window->Devices[1], nullptr);
+    EXPECT_NE(window->Workers[0], nullptr);
+    EXPECT_TRUE(toolkit.timerEnabled());
+    EXPECT_FALSE(toolkit.enabled(Control::cmdUpdate));
+    EXPECT_FALSE(toolkit.enabled(Control::cmdClose));
+    EXPECT_EQ(toolkit.fontColour(Control::lblMsg), FontColour::Maroon);
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "");  // no check ran
+    EXPECT_EQ(toolkit.progressMinimum(), 0);
+    EXPECT_EQ(toolkit.progressMaximum(), 330);
+    EXPECT_EQ(toolkit.progressStep(), 1);
+
+    EXPECT_EQ(toolkit.tick(), 1);
+    EXPECT_EQ(toolkit.text(Control::lblPercent), "0 %");
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "Programming .");
+    toolkit.tick(4);
+    EXPECT_EQ(toolkit.text(Control::lblPercent), "1 %");  // 5 * 100 / 330
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "Programming .....");
+    toolkit.tick(325);
+    EXPECT_EQ(toolkit.progressPosition(), 330);
+    EXPECT_EQ(toolkit.text(Control::lblPercent), "100 %");
+    toolkit.tick();
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "Programming ..........");
+    toolkit.tick(20);
+    EXPECT_EQ(toolkit.progressPosition(), 330);
+    EXPECT_EQ(toolkit.text(Control::lblPercent), "100 %");
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "Programming ..........");
+
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    const DialogRecord& done = toolkit.dialogs()[0];
+    EXPECT_EQ(done.kind, DialogKind::Information);
+    EXPECT_EQ(done.caption, "Information");
+    EXPECT_EQ(done.buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(done.text, SuccessText);
+    const auto& shown = done.controls;
+    EXPECT_EQ(shown[static_cast<std::size_t>(Control::lblMsg)].text, "Done.");
+    EXPECT_EQ(shown[static_cast<std::size_t>(Control::lblMsg)].colour, FontColour::Navy);
+    EXPECT_EQ(shown[static_cast<std::size_t>(Control::lblPercent)].text, "100 %");
+    EXPECT_TRUE(shown[static_cast<std::size_t>(Control::cmdUpdate)].enabled);
+    EXPECT_TRUE(shown[static_cast<std::size_t>(Control::cmdClose)].enabled);
+    EXPECT_EQ(done.progressPosition, 330);
+    EXPECT_FALSE(done.timerEnabled);
+
+    const auto messages = toolkit.textHistory(Control::lblMsg);
+    const auto inquiry = std::find(messages.begin(), messages.end(), "Inquiry ...");
+    ASSERT_NE(inquiry, messages.end());
+    EXPECT_EQ(*(inquiry + 1), "Done.");
+
+    // Idle again, showing the drive's new revision.
+    EXPECT_FALSE(toolkit.terminateRequested());
+    EXPECT_TRUE(window->UpdateOk);
+    EXPECT_EQ(window->Devices[1], nullptr);
+    EXPECT_EQ(window->Workers[0], nullptr);
+    EXPECT_FALSE(window->UpdateInProgress());
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "");
+    EXPECT_EQ(toolkit.text(Control::lblPercent), "0 %");
+    EXPECT_EQ(toolkit.progressPosition(), 0);
+    EXPECT_EQ(toolkit.progressMaximum(), 330);
+    EXPECT_EQ(toolkit.text(Control::lblOldFW), "1.10");
+    EXPECT_EQ(toolkit.selectedListLine(), 0);
+    EXPECT_EQ(toolkit.lines()[0].substr(toolkit.lines()[0].size() - 4), "1.10");
+    EXPECT_TRUE(toolkit.enabled(Control::cmdUpdate));
+
+    const auto commits = drive("d1").commits();
+    ASSERT_EQ(commits.size(), 1u);
+    EXPECT_TRUE(commits[0].good) << commits[0].why;
+    EXPECT_EQ(commits[0].code, 0xA0);  // BOOTCODE 1
+    EXPECT_FALSE(drive("d1").bricked());
+}
+
+TEST_F(UpdateTest, BarIsFullAtCompletionWhateverTheTicks) {
+    addDrive("d1", 'E', OldRevision, 0);
+    setOption(block::Option::BOOTCODE, '0');
+    start();
+    toolkit.clickUpdate();
+    toolkit.tick(3);
+    EXPECT_EQ(toolkit.progressPosition(), 3);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].progressPosition, 330);
+    EXPECT_EQ(toolkit.dialogs()[0].controls[static_cast<std::size_t>(Control::lblPercent)].text,
+              "100 %");
+    ASSERT_EQ(drive("d1").commits().size(), 1u);
+    EXPECT_EQ(drive("d1").commits()[0].code, 0x80);  // BOOTCODE 0
+}
+
+// ---- what follows a successful update ----
+
+struct OutcomeCase {
+    const char* name;
+    char reboot;
+    char closeAp;
+    sim::Platform platform;
+    bool restartAccepted;
+    bool restarts;
+    bool ends;
+};
+
+class OutcomeTest : public UpdateTest, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(OutcomeTest, RestartEndOrIdle) {
+    const OutcomeCase& c = GetParam();
+    computer.platform = c.platform;
+    computer.restartAccepted = c.restartAccepted;
+    if (c.platform == sim::Platform::Win9x) {
+        addAspiDrive("d1", OldRevision, 0);  // the 9x family reaches drives through ASPI only
+    } else {
+        addDrive("d1", 'E', OldRevision, 0);
+    }
+    setOption(block::Option::REBOOT, c.reboot);
+    setOption(block::Option::CLOSEAP, c.closeAp);
+    DialogStep step;
+    step.whileOpen = [this] {
+        EXPECT_TRUE(host().restartRequests().empty());  // only after the message
+        EXPECT_FALSE(toolkit.terminateRequested());
+    };
+    toolkit.answer(step);
+    start();
+    toolkit.clickUpdate();
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, SuccessText);
+    const auto restarts = host().restartRequests();
+    if (c.restarts) {
+        EXPECT_EQ(restarts, std::vector<bool>{c.platform == sim::Platform::Nt});
+    } else {
+        EXPECT_TRUE(restarts.empty());
+    }
+    EXPECT_EQ(toolkit.terminateRequested(), c.ends);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, OutcomeTest,
+    ::testing::Values(
+        OutcomeCase{"StaysOpen", '0', '0', sim::Platform::Nt, true, false, false},
+        OutcomeCase{"Restarts", '1', '0', sim::Platform::Nt, true, true, true},
+        OutcomeCase{"RestartDigitTwo", '2', '0', sim::Platform::Nt, true, true, true},
+        OutcomeCase{"RestartRefusedStillEnds", '1', '0', sim::Platform::Nt, false, true, true},
+        OutcomeCase{"RestartOnWin9x", '1', '0', sim::Platform::Win9x, true, true, true},
+        OutcomeCase{"Closes", '0', '1', sim::Platform::Nt, true, false, true},
+        OutcomeCase{"RestartsAndCloses", '1', '1', sim::Platform::Nt, true, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateTest, DriveRefusedAfterTheUpdateShowsTheRefusal) {
+    addDrive("d1", 'E', OldRevision, 0);  // slot 1.00-1.09; the new firmware is 1.10
+    start();
+    toolkit.clickUpdate();
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, SuccessText);
+    EXPECT_EQ(toolkit.selectedListLine(), 0);
+    EXPECT_EQ(toolkit.text(Control::lblUpdateMsg), "This drive is not allowed to be updated.");
+    EXPECT_EQ(toolkit.fontColour(Control::lblUpdateMsg), FontColour::Maroon);
+    EXPECT_FALSE(toolkit.enabled(Control::cmdUpdate));
+    EXPECT_FALSE(toolkit.visible(Control::lblOldFW));
+    EXPECT_FALSE(toolkit.visible(Control::lblNewFW));
+    EXPECT_TRUE(toolkit.enabled(Control::cmdClose));
+    EXPECT_FALSE(toolkit.terminateRequested());
+}
+
+// ---- failure ----
+
+TEST_F(UpdateTest, FailedDriveShowsTheErrorAfterReleasingRunObjects) {
+    addDrive("d1", 'E', OldRevision, 0).faults.push_back(failingReadBack());
+    DialogStep step;
+    step.whileOpen = [this] {
+        EXPECT_EQ(window->Devices[1], nullptr);
+        EXPECT_FALSE(window->UpdateOk);
+    };
+    toolkit.answer(step);
+    start();
+    toolkit.clickUpdate();
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    const DialogRecord& error = toolkit.dialogs()[0];
+    EXPECT_EQ(error.kind, DialogKind::Error);
+    EXPECT_EQ(error.caption, "Error");
+    EXPECT_EQ(error.text, FailureText);
+    EXPECT_TRUE(error.controls[static_cast<std::size_t>(Control::cmdUpdate)].enabled);
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_TRUE(drive("d1").commits().empty());
+    EXPECT_FALSE(drive("d1").bricked());
+}
+
+// ---- the up-to-date question answered Yes ----
+
+TEST_F(UpdateTest, UpToDateQuestionYesGoesOn) {
+    keepAllowedAfterUpdate();
+    setOption(block::Option::N2OMESSAGE, '1');
+    addDrive("d1", 'E', NewRevision, 0);
+    start();
+    toolkit.answer(DialogAnswer::Yes);
+    toolkit.clickUpdate();
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 2u);
+    EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::WarningQuestion);
+    EXPECT_EQ(toolkit.dialogs()[1].text, SuccessText);
+}
+
+TEST_F(UpdateTest, UpToDateDriveIsNotAskedAboutWithoutTheOption) {
+    keepAllowedAfterUpdate();
+    addDrive("d1", 'E', NewRevision, 0);
+    start();
+    toolkit.clickUpdate();
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, SuccessText);
+}
+
+TEST_F(UpdateTest, UpdateWorksOnceRunObjectsCanBeCreatedAgain) {
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    runObjectsFail = true;
+    toolkit.clickUpdate();
+    EXPECT_FALSE(window->UpdateInProgress());
+    runObjectsFail = false;
+    toolkit.clickUpdate();
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    EXPECT_TRUE(window->UpdateOk);
+}
+
+// ---- automatic mode ----
+
+TEST_F(UpdateTest, AutomaticModeProgramsEveryAllowedDriveAndReportsOneFailureOnce) {
+    setOption(block::Option::AUTOMODE, '1');
+    addDrive("a", 'E', OldRevision, 0);
+    sim::DriveSpec& refused = addDrive("refused", 'F', OldRevision, 1);
+    refused.identity = sim::Identity::fromText("OTHERCO", "WRITER 16X", "1.00");
+    addDrive("failing", 'G', "1.01", 2).faults.push_back(failingReadBack());
+    start();
+
+    // The update started during start-up, before the window is shown.
+    EXPECT_TRUE(toolkit.systemMenuCloseRemoved());
+    EXPECT_EQ(runObjectsCreated, 2);
+    EXPECT_EQ(window->UpdateCount, 2);
+    EXPECT_EQ(window->RunningCount, 2);
+    EXPECT_TRUE(toolkit.timerEnabled());
+    EXPECT_FALSE(toolkit.enabled(Control::cmdClose));
+    const std::size_t inquiriesBefore = commandsWithOpcode("refused", OpInquiry);
+
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    EXPECT_TRUE(toolkit.dialogs().empty());  // one worker still runs
+    EXPECT_EQ(window->RunningCount, 1);
+    EXPECT_NE(window->Devices[1], nullptr);
+    EXPECT_NE(window->Devices[2], nullptr);
+
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::Error);
+    EXPECT_EQ(toolkit.dialogs()[0].text, FailureText);
+    EXPECT_TRUE(toolkit.terminateRequested());
+
+    EXPECT_EQ(drive("a").commits().size(), 1u);
+    EXPECT_TRUE(drive("failing").commits().empty());
+    EXPECT_EQ(commandsWithOpcode("refused", OpWriteBuffer), 0u);
+    EXPECT_TRUE(drive("refused").commits().empty());
+    // Every drive is identified anew after the update, the refused one too.
+    EXPECT_GT(commandsWithOpcode("refused", OpInquiry), inquiriesBefore);
+    EXPECT_EQ(toolkit.lines()[0].substr(toolkit.lines()[0].size() - 4), "1.10");
+}
+
+TEST_F(UpdateTest, WorkerEndingDuringALaterDrivesCheckOnlyCountsDown) {
+    setOption(block::Option::AUTOMODE, '1');
+    setOption(block::Option::CHKDISC, '1');
+    addDrive("empty", 'E', OldRevision, 0);
+    addDrive("loaded", 'F', OldRevision, 1).medium = true;
+
+    DialogStep step;
+    step.endEventsBefore = 1;  // the first drive's worker ends while the dialog is open
+    step.whileOpen = [this] {
+        TZorbelMain* w = liveWindow();
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->RunningCount, 0);
+        EXPECT_TRUE(w->UpdateInProgress());
+        EXPECT_NE(w->Devices[1], nullptr);
+        EXPECT_NE(w->Devices[2], nullptr);
+        EXPECT_FALSE(contains(toolkit.textHistory(Control::lblMsg), "Inquiry ..."));
+        drive("loaded").removeMedium();
+    };
+    toolkit.answer(step);
+    start();
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, "Please remove the disc.");
+    EXPECT_EQ(toolkit.dialogs()[0].endEventsDelivered, 1u);
+    EXPECT_EQ(window->RunningCount, 1);
+    EXPECT_EQ(window->UpdateCount, 2);
+    EXPECT_TRUE(toolkit.timerEnabled());
+
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 2u);
+    EXPECT_EQ(toolkit.dialogs()[1].text, SuccessText);
+    EXPECT_EQ(drive("empty").commits().size(), 1u);
+    EXPECT_EQ(drive("loaded").commits().size(), 1u);
+    EXPECT_FALSE(window->UpdateInProgress());
+}
+
+// ---- the disc and tray check ----
+
+TEST_F(UpdateTest, EmptyDriveWithClosedTrayPassesAtOnce) {
+    setOption(block::Option::CHKDISC, '1');
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    toolkit.clickUpdate();
+    EXPECT_EQ(window->RunningCount, 1);
+    EXPECT_EQ(toolkit.textHistory(Control::lblMsg).back(), "Check Disc & Tray Status...");
+    EXPECT_EQ(toolkit.text(Control::lblMsg), "Check Disc & Tray Status...");
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, SuccessText);
+    const auto commands = drive("d1").commands();
+    EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), [](const sim::CommandRecord& c) {
+        return c.packet[0] == OpStartStopUnit && (c.packet[4] & 0x02) != 0;  // eject or load
+    }));
+}
+
+TEST_F(UpdateTest, EjectableDiscIsAskedForUntilRemoved) {
+    setOption(block::Option::CHKDISC, '1');
+    addDrive("d1", 'E', OldRevision, 0).medium = true;
+    toolkit.answer(DialogAnswer::Ok);  // the user leaves the disc on the tray
+    DialogStep removed;
+    removed.whileOpen = [this] {
+        EXPECT_TRUE(drive("d1").trayOpen());
+        drive("d1").removeMedium();
+    };
+    toolkit.answer(removed);
+    start();
+    toolkit.clickUpdate();
+
+    ASSERT_EQ(toolkit.dialogs().size(), 2u);
+    for (const auto& dialog : toolkit.dialogs()) {
+        EXPECT_EQ(dialog.kind, DialogKind::Warning);
+        EXPECT_EQ(dialog.caption, "Warning");
+        EXPECT_EQ(dialog.buttons, std::vector<std::string>{"OK"});
+        EXPECT_EQ(dialog.text, "Please remove the disc.");
+    }
+    EXPECT_EQ(toolkit.textHistory(Control::lblMsg),
+              (std::vector<std::string>{"", "Check Disc & Tray Status...", "Tray Out ...",
+                                        "Tray In ...", "Waiting Drive Ready ...", "Tray Out ...",
+                                        "Tray In ...", "Waiting Drive Ready ..."}));
+    EXPECT_EQ(window->RunningCount, 1);
+    EXPECT_FALSE(drive("d1").trayOpen());
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
+}
+
+TEST_F(UpdateTest, LockedTrayAsksToRemoveTheDiscManually) {
+    setOption(block::Option::CHKDISC, '1');
+    sim::DriveSpec& spec = addDrive("d1", 'E', OldRevision, 0);
+    spec.medium = true;
+    spec.trayLocked = true;
+    DialogStep manual;
+    manual.whileOpen = [this] {
+        drive("d1").setTrayLocked(false);
+        drive("d1").removeMedium();
+    };
+    toolkit.answer(manual);
+    start();
+    toolkit.clickUpdate();
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::Warning);
+    EXPECT_EQ(toolkit.dialogs()[0].text,
+              "Disc detected in drive. Unable to eject the disc , maybe locked by other "
+              "program\n\nPlease remove the disc manually.");
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
+}
+
+TEST_F(UpdateTest, TrayLeftOpenIsAskedToBePushedIn) {
+    setOption(block::Option::CHKDISC, '1');
+    addDrive("d1", 'E', OldRevision, 0).trayOpen = true;
+    DialogStep pushed;
+    pushed.whileOpen = [this] { drive("d1").setTrayOpen(false); };
+    toolkit.answer(pushed);
+    start();
+    // The drive cannot pull its tray in by itself.
+    sim::FaultRule noLoad;
+    noLoad.kind = sim::FaultKind::Sense;
+    noLoad.opcode = OpStartStopUnit;
+    noLoad.nth = 1;
+    noLoad.sense = sim::sense::InvalidFieldInCdb;
+    drive("d1").addFault(noLoad);
+    toolkit.clickUpdate();
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::Warning);
+    EXPECT_EQ(toolkit.dialogs()[0].text, "Please push the tray in.");
+    EXPECT_FALSE(contains(toolkit.textHistory(Control::lblMsg), "Tray Out ..."));
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
+}
+
+// ---- the program entry with its message loop ----
+
+TEST_F(UpdateTest, ProgramEntryRunsAnAutomaticUpdateToItsEnd) {
+    setOption(block::Option::AUTOMODE, '1');
+    setOption(block::Option::CLOSEAP, '1');
+    addDrive("d1", 'E', OldRevision, 0);
+    addDrive("d2", 'F', OldRevision, 1);
+    packageScope = std::make_unique<ScopedPackageOverride>(package.bytes());
+    installed = std::make_unique<sim::InstalledComputer>(computer);
+    toolkit.setLoopIdleTimeout(std::chrono::seconds(60));
+
+    EXPECT_EQ(RunZorbel(toolkit), 0);
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, SuccessText);
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(toolkit.form(), nullptr);
+    EXPECT_EQ(drive("d1").commits().size(), 1u);
+    EXPECT_EQ(drive("d2").commits().size(), 1u);
+    EXPECT_EQ(host().counters().openHandles, 0u);
+}
+
+}  // namespace
+}  // namespace zorbel::testing
