@@ -94,6 +94,13 @@ bool isCdromType(const fs::path& deviceFolder) {
     return type && *type == std::to_string(PeripheralTypeCdrom);
 }
 
+// "srN": the block node of optical drive N.
+std::string blockNodeName(int index) {
+    std::string name("sr");
+    name.append(std::to_string(index));
+    return name;
+}
+
 std::string errorText(int error) {
     return std::generic_category().message(error);
 }
@@ -207,13 +214,12 @@ std::optional<OpticalDrive> findOpticalDrive(const fs::path& sysRoot, std::strin
 }
 
 std::string rootForIndex(int index) {
-    if (index >= 0 && index <= 9) {
-        return "sr" + std::to_string(index);
+    if (index < 0 || index > 99) {
+        return {};
     }
-    if (index >= 10 && index <= 99) {
-        return "s" + std::to_string(index);
-    }
-    return {};
+    std::string root(index <= 9 ? "sr" : "s");
+    root.append(std::to_string(index));
+    return root;
 }
 
 int indexForRoot(std::string_view root) {
@@ -408,12 +414,12 @@ DriveType LinuxHost::driveType(std::string_view root) {
 
 std::string LinuxHost::deviceNameForRoot(std::string_view root) {
     const int index = indexForRoot(root);
-    return index < 0 ? std::string() : (devRoot_ / ("sr" + std::to_string(index))).string();
+    return index < 0 ? std::string() : (devRoot_ / blockNodeName(index)).string();
 }
 
 std::string LinuxHost::rootLabel(std::string_view root) {
     const int index = indexForRoot(root);
-    return index < 0 ? std::string() : "sr" + std::to_string(index);
+    return index < 0 ? std::string() : blockNodeName(index);
 }
 
 int LinuxHost::openNode(const fs::path& node, int& error) const {
