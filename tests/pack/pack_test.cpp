@@ -254,6 +254,17 @@ TEST_F(Pack, WarningsForWhatIsAllowedButLikelyWrong) {
     EXPECT_NE(output.find("warning: byte 111 (title)"), std::string::npos) << output;
 }
 
+TEST_F(Pack, TheExampleDescriptionPacks) {
+    const fs::path example = fs::path(ZORBEL_EXAMPLES_DIR) / "meridox-1616" / "package.toml";
+    fs::copy_file(example, dir_ / "example.toml");
+    writeAll(dir_ / "1B10.bin", image(262144, 4));
+    pack("fill " + path("probe") + " " + path("example.toml") + " -o " + path("packed"));
+    auto p = run(dir_ / "packed");
+    EXPECT_EQ(p["valid"], "yes");
+    EXPECT_EQ(p["bin1"].substr(0, 18), "0 262144 1B10 2621");
+    EXPECT_EQ(p["slot12"], "1B02|1B02|MERIDOX |DVR-RW 1616 SUPR");
+}
+
 struct RefusalCase {
     const char* name;
     std::string from;  // text in the description to replace ("" to append `to`)
