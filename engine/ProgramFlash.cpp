@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace zorbel {
 
@@ -9,6 +10,18 @@ namespace {
 static_assert(BlockSize <= TransferBufferSize);
 // The last block of the largest image still starts within the 24-bit offset field.
 static_assert(MaxImageSize - BlockSize <= 0xFFFFFF);
+
+// Writes the bitwise complement of one block into another buffer, a word at a
+// time (the two buffers are distinct, which the compiler cannot know).
+void FillWithComplement(const std::uint8_t* from, std::uint8_t* to) {
+    static_assert(BlockSize % sizeof(std::uint64_t) == 0);
+    for (std::size_t i = 0; i < BlockSize; i += sizeof(std::uint64_t)) {
+        std::uint64_t word;
+        std::memcpy(&word, from + i, sizeof word);
+        word = ~word;
+        std::memcpy(to + i, &word, sizeof word);
+    }
+}
 
 // One block: OutBuffer holds the image bytes; InBuffer is prefilled with their
 // complement, so that a read that succeeds without delivering the block's data
@@ -19,8 +32,7 @@ bool WriteAndVerifyBlock(AtapiDevice& drive, const std::uint8_t* image, std::uin
     const std::uint32_t offset = block * BlockSize;
     std::fill_n(out, BlockSize, std::uint8_t{0});
     std::copy_n(image + offset, BlockSize, out);
-    std::transform(out, out + BlockSize, in,
-                   [](std::uint8_t b) { return static_cast<std::uint8_t>(~b); });
+    FillWithComplement(out, in);
     if (!drive.WriteDriveBuffer(offset, BlockSize, ImageBlockCode)) {
         return false;
     }
