@@ -91,6 +91,26 @@ void matchDrives(std::span<DriveEntry> table, const PackageBlock& block,
     }
 }
 
+unsigned countAllowed(std::span<const DriveEntry> table) {
+    return static_cast<unsigned>(std::count_if(table.begin(), table.end(), [](const DriveEntry& d) {
+        return d.present != 0 && d.allowed != 0;
+    }));
+}
+
+std::string noMatchMessage(std::string_view supportedDrives,
+                           std::span<const std::string> driveListLines) {
+    std::string message = "No matched drive detected !\n";
+    message += "This utility is only for ";
+    message += supportedDrives;
+    message += " drive.\n\n";
+    message += "Detected drives :\n";
+    for (const std::string& line : driveListLines) {
+        message += line;
+        message += "\n";
+    }
+    return message;
+}
+
 void matchDrives(std::span<DriveEntry> table) {
     matchDrives(table, PackageBlock::current(), loadedSettings());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "device/DriveEntry.h"
@@ -32,6 +33,15 @@ void matchDrives(std::span<DriveEntry> table);
 inline void matchDrives(DriveEntry* table, unsigned count) {
     matchDrives(std::span<DriveEntry>(table, count));
 }
+
+// The start-up check: how many entries are present and allowed.
+unsigned countAllowed(std::span<const DriveEntry> table);
+
+// The message shown when no present drive is allowed: the fixed texts, the
+// supported-drives text, and each of the drive list's lines followed by "\n"
+// (the lines as the drive list shows them, in list order).
+std::string noMatchMessage(std::string_view supportedDrives,
+                           std::span<const std::string> driveListLines);
 
 // Whether one drive identity is accepted by slot (bin, slot) of `block`, as
 // the matching decides it (the empty-slot rule applies to slot 0 only).

@@ -122,6 +122,10 @@ bool PackageBlock::titleIsPlaceholder() const {
     return true;
 }
 
+std::string PackageBlock::windowCaption() const {
+    return titleIsPlaceholder() ? "Zorbel " + version() : title();
+}
+
 unsigned PackageBlock::option(block::Option which) const {
     const block::OptionSlot& slot = block::optionSlot(which);
     const std::string text = slotText(slot.offset, slot.size);

@@ -64,6 +64,9 @@ struct LoadedSettings {
 // The process's loaded settings (one instance for the program's life).
 LoadedSettings& loadedSettings();
 
+// The error message start-up shows for a package that validatePackage refuses.
+inline constexpr std::string_view InvalidPackageMessage = "Invalid F/W in executable !";
+
 // Why a package cannot be used. validatePackage reports the first one found.
 struct PackageProblem {
     enum class Kind {
@@ -100,6 +103,9 @@ class PackageBlock {
     std::string supportedDrivesText() const;
     // True when the first 14 characters of the title are "APP_TITLE_HERE".
     bool titleIsPlaceholder() const;
+    // The window caption: the title, or "Zorbel " and the version while the
+    // title is still the placeholder.
+    std::string windowCaption() const;
 
     // ---- options ----
     // The value of one option: the last character of its text (up to its NUL)

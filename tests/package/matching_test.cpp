@@ -188,6 +188,21 @@ TEST(Matching, ProgramFormUsesCurrentBlockAndLoadedSettings) {
     EXPECT_EQ(table[1].allowed, 0);
 }
 
+TEST(Matching, StartUpCheckAndNoMatchMessage) {
+    std::vector<DriveEntry> table = {drive(Vendor, Product, "1B05"), drive(Vendor, Product, "1B06"),
+                                     DriveEntry{}};
+    table[0].allowed = 1;
+    table[2].allowed = 1;  // not present: never counted
+    EXPECT_EQ(countAllowed(table), 1u);
+    const std::string lines[] = {" 1-0-0-0 D:MERIDOX DVR-RW 1616 SUPR 1B06", "second"};
+    EXPECT_EQ(noMatchMessage("MERIDOX DVR-RW 1616", lines),
+              "No matched drive detected !\nThis utility is only for MERIDOX DVR-RW 1616 "
+              "drive.\n\nDetected drives :\n 1-0-0-0 D:MERIDOX DVR-RW 1616 SUPR 1B06\nsecond\n");
+    EXPECT_EQ(noMatchMessage("X", {}),
+              "No matched drive detected !\nThis utility is only for X drive.\n\nDetected "
+              "drives :\n");
+}
+
 // A host whose collation orders every text in reverse, to show that matching
 // asks the installed host and nothing else.
 class ReverseCollationHost : public Host {

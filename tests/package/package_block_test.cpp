@@ -213,8 +213,10 @@ TEST(PackageBlockTexts, PlaceholdersAndCuts) {
     BlockBytes b;
     b.put(block::TitleOffset, block::TitleSize, "APP_TITLE_HERE with more text");
     EXPECT_TRUE(b.view().titleIsPlaceholder());
+    EXPECT_EQ(b.view().windowCaption(), "Zorbel v2.0.0");
     b.put(block::TitleOffset, block::TitleSize, "APP_TITLE_HER");
     EXPECT_FALSE(b.view().titleIsPlaceholder());
+    EXPECT_EQ(b.view().windowCaption(), "APP_TITLE_HER");
     b.put(block::TitleOffset, block::TitleSize, std::string(64, 'T'));  // no NUL
     EXPECT_EQ(b.view().title(), std::string(64, 'T'));
 
