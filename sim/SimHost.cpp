@@ -594,7 +594,7 @@ void SimHost::completeAspi(std::span<std::uint8_t> request, const CommandResult&
 std::uint8_t SimHost::aspiExecute(std::span<std::uint8_t> request, void* data) {
     namespace ex = aspi::exec;
     AspiTarget* target = nullptr;
-    Event* event = nullptr;
+    std::optional<std::size_t> event;  // index: the table may grow while the drive works
     {
         std::lock_guard lock(mutex_);
         const std::uint8_t flags = request.size() >= ex::Size ? request[aspi::Flags] : 0;
@@ -609,10 +609,10 @@ std::uint8_t SimHost::aspiExecute(std::span<std::uint8_t> request, void* data) {
             const zorbel::EventHandle handle = layout::getLe32(request, ex::PostProc);
             const std::size_t index = handle - EventBase;
             if (handle >= EventBase && index < events_.size() && events_[index].open) {
-                event = &events_[index];
+                event = index;
             }
         }
-        if (!wellFormed || ((flags & aspi::SRB_EVENT_NOTIFY) != 0 && event == nullptr)) {
+        if (!wellFormed || ((flags & aspi::SRB_EVENT_NOTIFY) != 0 && !event)) {
             ++counters_.rejectedRequests;
             if (request.size() > aspi::Status) {
                 request[aspi::Status] = aspi::SS_INVALID_SRB;
@@ -629,20 +629,21 @@ std::uint8_t SimHost::aspiExecute(std::span<std::uint8_t> request, void* data) {
             return aspi::SS_NO_DEVICE;
         }
         request[aspi::Status] = aspi::SS_PENDING;
-        if (event != nullptr) {
-            event->signalled = false;
+        if (event) {
+            Event& e = events_[*event];
+            e.signalled = false;
             if (spec_.aspi.completion == AspiCompletion::OnWait) {
                 // The manager works on it while the caller waits.
-                event->request = request.data();
-                event->requestSize = request.size();
-                event->data = data;
-                event->target = target;
-                event->neverCompletes = false;
+                e.request = request.data();
+                e.requestSize = request.size();
+                e.data = data;
+                e.target = target;
+                e.neverCompletes = false;
                 return aspi::SS_PENDING;
             }
         }
     }
-    if (event == nullptr) {
+    if (!event) {
         // Polled: the command ends inside the call; one that never ends is
         // aborted when the host's time-out has passed.
         const CommandResult result = runAspi(*target, request, data, PolledTimeoutSeconds);
@@ -652,11 +653,11 @@ std::uint8_t SimHost::aspiExecute(std::span<std::uint8_t> request, void* data) {
     const CommandResult result = runAspi(*target, request, data, std::nullopt);
     std::lock_guard lock(mutex_);
     if (result.outcome == Outcome::Timeout) {
-        event->neverCompletes = true;  // stays SS_PENDING; the wait expires
+        events_[*event].neverCompletes = true;  // stays SS_PENDING; the wait expires
         return aspi::SS_PENDING;
     }
     completeAspi(request, result);
-    event->signalled = true;
+    events_[*event].signalled = true;
     return request[aspi::Status];
 }
 

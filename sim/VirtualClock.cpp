@@ -85,15 +85,17 @@ std::int64_t VirtualClock::counter() {
 }
 
 void VirtualClock::sleep(std::chrono::nanoseconds duration) {
-    if (duration.count() <= 0) {
-        return;
-    }
     if (mode_ == ClockMode::RealTime) {
-        std::this_thread::sleep_for(duration);
+        if (duration.count() > 0) {
+            std::this_thread::sleep_for(duration);
+        }
         return;
     }
+    // Even a zero-length wait (a zero-latency command) ends a run of counter
+    // readings, so the next reading advances by the smallest step again.
     ThreadClock& clock = local();
-    const std::int64_t now = clock.ns.load(std::memory_order_relaxed) + duration.count();
+    const std::int64_t now =
+        clock.ns.load(std::memory_order_relaxed) + std::max<std::int64_t>(duration.count(), 0);
     clock.ns.store(now, std::memory_order_release);
     clock.step = MinReadStep.count();
     raiseLatest(now);
