@@ -1,0 +1,81 @@
+// Several run objects use the Linux host at once, each on its own drive and
+// thread, as the workers of one update do: every command reaches its own
+// device and every committed drive is rescanned when it is closed.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/RequestLayout.h"
+#include "device/host_linux.h"
+
+namespace zorbel::linuxhost {
+namespace {
+
+namespace fs = std::filesystem;
+namespace pt = passthrough;
+
+TEST(LinuxHostThreads, RunObjectsOnSeveralDrivesAtOnce) {
+    std::string pattern = (fs::temp_directory_path() / "zorbel-linux-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path root = pattern;
+    constexpr int Drives = 4;
+    constexpr int Commands = 200;
+    for (int i = 0; i < Drives; ++i) {
+        const std::string sr = "sr" + std::to_string(i);
+        fs::create_directories(root / "sys" / "block" / sr / "device");
+        std::ofstream(root / "sys" / "block" / sr / "device" / "type") << "5\n";
+        std::ofstream(root / "sys" / "block" / sr / "device" / "rescan");
+        fs::create_directories(root / "dev");
+        std::ofstream(root / "dev" / sr);
+    }
+    std::atomic<int> sent{0};
+    LinuxHost host(root / "sys", root / "dev", [&](int, sg_io_hdr&) {
+        sent.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    });
+
+    std::vector<std::thread> workers;
+    std::atomic<int> good{0};
+    for (int i = 0; i < Drives; ++i) {
+        workers.emplace_back([&, i] {
+            const DeviceHandle h =
+                host.openDevice((root / "dev" / ("sr" + std::to_string(i))).string());
+            std::array<std::uint8_t, PassThroughBlockSize> block{};
+            for (int c = 0; c < Commands; ++c) {
+                block.fill(0);
+                block[pt::CdbLength] = 12;
+                block[pt::SenseInfoLength] = pt::SenseBytes;
+                block[pt::DataIn] = 2;
+                putLe32(block, pt::SenseInfoOffset, pt::SenseArea);
+                block[pt::Cdb] = 0x3B;
+                block[pt::Cdb + 1] = 0x05;
+                block[pt::Cdb + 9] = c + 1 == Commands ? 0x80 : 0x00;  // the last one commits
+                good += host.passThroughDirect(h, block, nullptr) ? 1 : 0;
+            }
+            host.closeDevice(h);
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(sent.load(), Drives * Commands);
+    EXPECT_EQ(good.load(), Drives * Commands);
+    for (int i = 0; i < Drives; ++i) {
+        std::ifstream rescan(root / "sys" / "block" / ("sr" + std::to_string(i)) / "device" /
+                             "rescan");
+        std::string text;
+        rescan >> text;
+        EXPECT_EQ(text, "1") << "sr" << i;
+    }
+    fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace zorbel::linuxhost
