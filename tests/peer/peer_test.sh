@@ -7,11 +7,12 @@
 #            drive with its node, address, identity and revision
 #   nogroup  a user outside the drive's group: which node and what access is
 #            missing, said before the refusal
-#   update   root; a package that fits: the disc and tray check ejects the disc
+#   cdrom    a user in group cdrom, a package that fits, the tray locked first
+#            as desktop systems lock it: the disc and tray check ejects the disc
 #            (QEMU's monitor takes the disc out when the tray opens, as a user
 #            would) and loads the tray again; the update then fails cleanly,
 #            because QEMU's drive has no firmware buffer
-#   cdrom    a user in group cdrom: works as root does
+#   root     the same update attempt as root
 # QEMU's own trace of the ATAPI/SCSI packets shows that image blocks were
 # offered and that no commit was ever sent.
 #
@@ -77,8 +78,9 @@ cat > "$W/cases.sh" <<'EOF'
 run() { name=$1; shift; echo "=== begin $name"; "$@" 2>&1; echo "=== end $name rc=$?"; }
 run refused /data/zorbel-refused
 run nogroup /bin/runas 1000 1000 /data/zorbel-fits
-run update /data/zorbel-fits
+/probe lock-tray /dev/sg0
 run cdrom /bin/runas 1000 24 /data/zorbel-fits
+run root /data/zorbel-fits
 EOF
 
 section() { awk -v n="$2" '$0 == "=== begin " n {on = 1; next} /^=== end / {on = 0} on' <<<"$1"; }
@@ -124,9 +126,9 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   awk -v a="$t0" -v b="$t1" -v c="$ctrl" 'BEGIN { printf "%s: VM run %.1f s\n", c, b - a }'
   check "$ctrl: the VM ran the cases" [ "$rc" = 0 ]
   local all; all=$(cat "$out/stdout.txt" 2>/dev/null)
-  local refused nogroup update cdrom
+  local refused nogroup update root
   refused=$(section "$all" refused); nogroup=$(section "$all" nogroup)
-  update=$(section "$all" update); cdrom=$(section "$all" cdrom)
+  update=$(section "$all" cdrom); root=$(section "$all" root)
   local line
   line="$(printf '%2d-%d-%d-%d ' ${address//:/ })sr0$(printf '%-8s%-16s %s' "$vendor" "$product" "$rev")"
 
@@ -149,9 +151,12 @@ Detected drives :
 "
   check "$ctrl: ... and the drive cannot be listed" lacks "$nogroup" "$line"
 
-  check "$ctrl: fitting drive listed with old and new revision" \
-    eval 'contains "$update" "$line" && contains "$update" "1B10"'
-  check "$ctrl: the disc check ejects the disc" contains "$update" "Please remove the disc."
+  check "$ctrl: a member of group cdrom sees the fitting drive with old and new revision" \
+    eval 'contains "$update" "$line" && contains "$update" "1B10" &&
+          lacks "$update" "Cannot open" && lacks "$update" "CAP_SYS_RAWIO"'
+  check "$ctrl: the tray was locked first" contains "$all" "tray locked"
+  check "$ctrl: the disc check ejects the disc from the locked tray" \
+    contains "$update" "Please remove the disc."
   check "$ctrl: ... never claims the tray is locked" lacks "$update" "Unable to eject the disc"
   check "$ctrl: ... and the tray went out and came back in" \
     eval '[ "$(grep -c "\"tray-open\": true" "$out/qmp.log")" -ge 1 ] &&
@@ -159,18 +164,18 @@ Detected drives :
           lacks "$update" "Please push the tray in."'
   check "$ctrl: the update fails cleanly" \
     eval 'contains "$update" "Unable to flash firmware. Please contact with your vendor !" &&
-          contains "$all" "=== end update rc=0"'
-
-  check "$ctrl: a member of group cdrom gets the same update attempt" \
-    eval 'contains "$cdrom" "$line" && lacks "$cdrom" "Cannot open" && lacks "$cdrom" "CAP_SYS_RAWIO" &&
-          contains "$cdrom" "Unable to flash firmware. Please contact with your vendor !"'
+          contains "$all" "=== end cdrom rc=0"'
+  check "$ctrl: root gets the same update attempt" \
+    eval 'contains "$root" "$line" && lacks "$root" "Cannot open" &&
+          contains "$root" "Unable to flash firmware. Please contact with your vendor !"'
 
   # The drive saw image blocks (WRITE BUFFER mode 5, code 0) but never a commit
   # (code 0x80 or 0xA0 in byte 9).
   local packets; packets=$(grep -oiE '(packet: |data= )[0-9a-fx ]+' "$out/trace.log" 2>/dev/null |
                            sed -E 's/^(packet: |data= )//; s/0x//g; s/ +/ /g; s/^ //' | tr 'A-F' 'a-f')
-  check "$ctrl: QEMU saw the tray unlocked before the eject" \
-    eval '[ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {print u + 0; u = 0}" <<<"$packets" |
+  check "$ctrl: QEMU saw the tray locked, then unlocked right before the eject" \
+    eval 'grep -qE "^1e 00 00 00 01" <<<"$packets" &&
+          [ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {print u + 0; u = 0}" <<<"$packets" |
               sort -u | tr -d "\n")" = 1 ]'
   check "$ctrl: QEMU saw the image blocks offered" grep -qE '^3b 05 01 00 00 00 00 40 00 00' <<<"$packets"
   check "$ctrl: ... and no commit" eval '! grep -qE "^3b 05 01( [0-9a-f]{2}){6} (80|a0)" <<<"$packets"'
