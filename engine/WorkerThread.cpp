@@ -91,8 +91,8 @@ void WorkerThread::Resume() {
     // The new thread waits at the gate until the object is complete: it may
     // free the object as soon as its body has run.
     std::lock_guard gate(startGate_);
-    started_ = true;
     thread_ = std::thread([this] { ThreadMain(); });
+    started_ = true;
 }
 
 void WorkerThread::ThreadMain() {
