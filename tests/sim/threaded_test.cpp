@@ -125,5 +125,51 @@ TEST(ThreadedSim, TwoThreadsOnOneDriveAreSerialised) {
     EXPECT_FALSE(host.drive(0).bricked()) << host.drive(0).brickReason();
 }
 
+TEST(ThreadedSim, AspiRequestsWithEventsFromSeveralThreads) {
+    for (const AspiCompletion completion : {AspiCompletion::Immediate, AspiCompletion::OnWait}) {
+        ComputerSpec spec;
+        spec.aspi.libraryPresent = true;
+        spec.aspi.completion = completion;
+        AdapterSpec& adapter = spec.addAdapter();
+        constexpr int Threads = 4;
+        for (int i = 0; i < Threads; ++i) {
+            spec.addDrive("d" + std::to_string(i)).powerOnAttention = false;
+            adapter.devices.push_back(
+                {static_cast<std::uint8_t>(i), 0, 5, "d" + std::to_string(i)});
+        }
+        SimHost host(spec);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < Threads; ++i) {
+            threads.emplace_back([&, i] {
+                const AspiModule module = host.loadLibrary("WNASPI32");
+                const AspiProc send = host.getProcAddress(module, "SendASPI32Command");
+                std::array<std::uint8_t, 96> data{};
+                for (int n = 0; n < 200; ++n) {
+                    const EventHandle event = host.createEvent();
+                    auto r = execRequest(0, static_cast<std::uint8_t>(i), 0, inquiry(),
+                                         Direction::In, 96, true, event);
+                    host.aspiSendCommand(send, r, data.data());
+                    if (r[layout::aspi::Status] == layout::aspi::SS_PENDING) {
+                        EXPECT_TRUE(host.waitEvent(event, 1000));
+                    }
+                    host.closeEvent(event);
+                    EXPECT_EQ(r[layout::aspi::Status], layout::aspi::SS_COMP);
+                    EXPECT_EQ(data[0], 0x05);
+                }
+                host.freeLibrary(module);
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        const OsCounters counters = host.counters();
+        EXPECT_EQ(counters.eventsCreated, counters.eventsClosed);
+        EXPECT_EQ(counters.libraryLoads, counters.libraryFrees);
+        for (int i = 0; i < Threads; ++i) {
+            EXPECT_EQ(host.drive(i).commandCount(), 200u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zorbel::sim
