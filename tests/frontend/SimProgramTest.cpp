@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -54,8 +55,10 @@ class SimProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        std::replace(name.begin(), name.end(), '/', '-');
         dir_ = fs::temp_directory_path() /
-               ("zorbel-frontend-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+               ("zorbel-frontend-" + name + "-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -230,33 +233,35 @@ TEST_F(SimProgramTest, ImageArrivesByteForByteOnAScenarioComputer) {
         << r.out;
 }
 
-TEST_F(SimProgramTest, FaultyDriveEndsInTheFailureMessageAndIsNotBricked) {
-    struct Case {
-        const char* name;
-        const char* fault;
-    };
-    const Case cases[] = {
-        {"every read-back altered", "kind = \"read_corruption\"\nopcode = 0x3C\n"},
-        {"every image write staged altered",
-         "kind = \"write_corruption\"\nopcode = 0x3B\ncode = 0x00\n"},
-        {"every image write fails in transport",
-         "kind = \"transport\"\nopcode = 0x3B\ncode = 0x00\n"},
-        {"the drive vanishes mid-image", "kind = \"vanish\"\nnth = 60\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ProgramRun r =
-            sim({"--scenario",
-                 writerScenario("", std::string("\n[[drives.faults]]\n") + c.fault).string(),
-                 "--answers", "yes"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(FailureText), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("updated successfully"), std::string::npos);
-        const std::string summary = summaryOf(r.out, "writer");
-        EXPECT_NE(summary.find("1.00\", commits received 0, not bricked"), std::string::npos)
-            << summary;
-    }
+struct FaultCase {
+    const char* name;
+    const char* fault;  // the TOML of one fault rule of the drive
+};
+
+class FaultyDriveTest : public SimProgramTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultyDriveTest, EndsInTheFailureMessageAndTheDriveIsNotBricked) {
+    const ProgramRun r =
+        sim({"--scenario",
+             writerScenario("", std::string("\n[[drives.faults]]\n") + GetParam().fault).string(),
+             "--answers", "yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(FailureText), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("updated successfully"), std::string::npos);
+    const std::string summary = summaryOf(r.out, "writer");
+    EXPECT_NE(summary.find("1.00\", commits received 0, not bricked"), std::string::npos)
+        << summary;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultyDriveTest,
+    ::testing::Values(FaultCase{"ReadBackAltered", "kind = \"read_corruption\"\nopcode = 0x3C\n"},
+                      FaultCase{"ImageWritesStagedAltered",
+                                "kind = \"write_corruption\"\nopcode = 0x3B\ncode = 0x00\n"},
+                      FaultCase{"ImageWritesFailInTransport",
+                                "kind = \"transport\"\nopcode = 0x3B\ncode = 0x00\n"},
+                      FaultCase{"DriveVanishesMidImage", "kind = \"vanish\"\nnth = 60\n"}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SimProgramTest, ScriptedAnswersAndActionsSteerThePerson) {
     struct Case {
