@@ -28,24 +28,17 @@ std::string profileText(int group) {
     return bytes.substr(at, bytes.find('\0', at) - at);
 }
 
-TEST(ChipTable, EveryRowFindsItselfAndItsProfile) {
+TEST(ChipTable, StandInTextsNameTheChipsOfEveryRowThatUsesThem) {
     for (int row = 0; row < ChipIdRowCount; ++row) {
-        SCOPED_TRACE(row);
-        const ChipIdRow& id = ChipIdTable[static_cast<std::size_t>(row)];
-        ASSERT_EQ(FindChipEntry(id[0], id[1], id[2], id[3]), row);
         const auto group = ProfileGroupTable[static_cast<std::size_t>(row)];
-        EXPECT_EQ(StoredProfile(group).size(), static_cast<std::size_t>(ProfileLength(row)));
-        EXPECT_EQ(ProfileStart(row), ProfileOffsets[static_cast<std::size_t>(group)]);
-        // The stand-in text names the chip of every row that uses the profile.
         if (group >= 2) {
             EXPECT_NE(profileText(group).find(ChipNames[static_cast<std::size_t>(row)]),
                       std::string::npos)
-                << profileText(group);
+                << "row " << row << ": " << profileText(group);
         }
     }
     EXPECT_EQ(FindChipEntry(0xBF, 0xD6, 0x00, 0x09), NoChipEntry);
     EXPECT_EQ(FindChipEntry(0x00, 0x00, 0x00, 0x00), NoChipEntry);
-    EXPECT_EQ(ProfileLength(NoChipEntry), 0);
 }
 
 TEST(ChipTable, StandInsHaveTheDriveMakersShape) {

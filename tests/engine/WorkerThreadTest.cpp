@@ -148,23 +148,5 @@ TEST(WorkerThread, ThreadThatDoesNotFreeItselfIsJoinedByItsOwner) {
     EXPECT_EQ(counters.executed, 1);
 }
 
-TEST(WorkerThread, ManyThreadsEachDeliverExactlyOneEndEvent) {
-    EndEventQueue queue;
-    Counters counters;
-    constexpr int Threads = 16;
-    std::array<int, Threads> endEvents{};
-    for (int i = 0; i < Threads; ++i) {
-        auto* thread = new CountingThread(counters, &queue);
-        thread->FreeOnTerminate = true;
-        thread->OnTerminate = [&endEvents, i](WorkerThread&) { ++endEvents[i]; };
-        thread->Resume();
-    }
-    pumpUntil(queue, [&] { return counters.destroyed == Threads; });
-    EXPECT_EQ(counters.executed, Threads);
-    for (int count : endEvents) {
-        EXPECT_EQ(count, 1);
-    }
-}
-
 }  // namespace
 }  // namespace zorbel
