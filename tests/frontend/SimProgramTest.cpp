@@ -238,6 +238,8 @@ struct FaultCase {
     const char* fault;  // the TOML of one fault rule of the drive
 };
 
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
 class FaultyDriveTest : public SimProgramTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(FaultyDriveTest, EndsInTheFailureMessageAndTheDriveIsNotBricked) {
