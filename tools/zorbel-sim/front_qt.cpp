@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QImage>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QWidget>
 #include <deque>
 #include <iostream>
@@ -116,7 +117,32 @@ int runWindow(sim::SimHost& computer, const FrontSettings& settings, std::string
                 }
             }
             window.chooseListLine(idleLine);
-            window.pressButton(Control::cmdClose);
+            if (!window.enabled(Control::cmdUpdate)) {
+                window.pressButton(Control::cmdClose);
+                return;
+            }
+            // The update: the window as the workers start, and once it is over.
+            window.pressButton(Control::cmdUpdate);
+            if (window.terminateRequested()) {
+                return;
+            }
+            if (window.timerEnabled()) {
+                savePicture(form, folder / "programming.png");
+            }
+            auto* poll = new QTimer(&form);
+            QObject::connect(poll, &QTimer::timeout, &form, [&window, &form, folder, poll] {
+                if (window.terminateRequested()) {
+                    poll->stop();
+                    return;
+                }
+                if (window.timerEnabled() || !window.enabled(Control::cmdClose)) {
+                    return;
+                }
+                poll->stop();
+                savePicture(form, folder / "updated.png");
+                window.pressButton(Control::cmdClose);
+            });
+            poll->start(50);
         });
     }
     return RunZorbel(person);
