@@ -37,7 +37,7 @@ TEST(Scenario, FieldsReachTheComputer) {
     EXPECT_EQ(spec.aspi.adapters[0].devices[0].type, 0);
     EXPECT_EQ(spec.aspi.adapters[0].devices[1].drive, "first");
     ASSERT_EQ(spec.drives.size(), 2u);
-    EXPECT_EQ(spec.drives[0].identity.product, padded<16>("DVD-RW ZD-1600"));
+    EXPECT_EQ(spec.drives[0].identity.product, padded<16>("DVD-RW DX-4410S"));
     EXPECT_EQ(spec.drives[0].newRevision, padded<4>("1.10"));
     EXPECT_EQ(spec.drives[1].chip, (ChipId{0xDA, 0xC8, 0x00, 0x00}));
     EXPECT_EQ(spec.drives[1].becomingReadyPolls, 4);
