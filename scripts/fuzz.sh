@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs one libFuzzer target for a time budget:
+#   scripts/fuzz.sh TARGET [SECONDS]     TARGET: package | drive_answers (default 60 s)
+# Builds the `fuzz` preset (clang) first. The committed seeds in
+# fuzz/corpus/fuzz_TARGET are read, never written; what the run learns goes to
+# build/fuzz/fuzz/corpus-fuzz_TARGET, and a crashing input to crash-* there.
+# Replay one input: build/fuzz/fuzz/fuzz_TARGET path/to/input
+set -euo pipefail
+cd "$(dirname "$0")/.."
+name=${1:?usage: scripts/fuzz.sh package|drive_answers [SECONDS]}
+target=fuzz_${name#fuzz_}
+seconds=${2:-60}
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target "$target"
+exec fuzz/run_short.sh "build/fuzz/fuzz/$target" "fuzz/corpus/$target" \
+  "build/fuzz/fuzz/corpus-$target" "$seconds"
