@@ -10,7 +10,11 @@ cd "$(dirname "$0")/.."
 name=${1:?usage: scripts/fuzz.sh package|drive_answers [SECONDS]}
 target=fuzz_${name#fuzz_}
 seconds=${2:-60}
+case $target in
+  fuzz_package) maxlen=2123 ;;
+  *) maxlen=20000 ;;
+esac
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "$target"
 exec fuzz/run_short.sh "build/fuzz/fuzz/$target" "fuzz/corpus/$target" \
-  "build/fuzz/fuzz/corpus-$target" "$seconds"
+  "build/fuzz/fuzz/corpus-$target" "$seconds" "$maxlen"
