@@ -242,6 +242,7 @@ class SimDrive {
     void setTrayOpen(bool open);
     void setTrayLocked(bool locked);
     void vanish();
+    // A rule added while the drive runs counts matching commands from now on.
     void addFault(const FaultRule& rule);
 
   private:

@@ -243,7 +243,7 @@ class ScopedHost {
     ScopedHost& operator=(const ScopedHost&) = delete;
 };
 
-// A simulated computer built from a spec and installed as the current host
+// A simulated computer built from its description and installed as the current host
 // for the object's life.
 class InstalledComputer {
   public:
