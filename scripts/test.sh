@@ -17,3 +17,9 @@ ctest --preset asan -LE slow
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan
+
+# The fuzz targets (clang libFuzzer), a short run of each from the committed
+# seeds; scripts/fuzz.sh TARGET SECONDS runs one for longer.
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs" --target fuzz_package fuzz_drive_answers
+ctest --test-dir build/fuzz -L fuzz --output-on-failure
