@@ -44,11 +44,10 @@ function(gtest_discover_tests target)
   _gtest_discover_tests(${target} ${out})
   list(LENGTH labels count)
   if(count GREATER 1)
-    string(REPLACE ";" "\\;" joined "${labels}")
     set(file ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
     file(WRITE ${file}
          "if(${target}_TESTS)\n"
-         "  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${joined}\")\n"
+         "  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
   endif()
