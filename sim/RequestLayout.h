@@ -1,130 +1,85 @@
-// Byte layouts of the requests the simulated operating system and ASPI
-// manager accept: the pass-through block (SCSI_PASS_THROUGH_DIRECT followed
-// by filler and the sense area) and the ASPI request blocks. All multi-byte
-// fields are little-endian. Tests that build requests by hand use the same
-// names.
+// The request layouts as the simulated operating system and ASPI manager read
+// them. The offsets are the drive object's own (device/RequestLayout.h), so
+// both sides of the host interface decode one declaration; this header only
+// adds the spellings of the platform's headers that the simulation and its
+// tests use, and the states only a manager reports.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
+
+#include "device/RequestLayout.h"
 
 namespace zorbel::sim::layout {
 
+using zorbel::getLe16;
+using zorbel::getLe32;
+using zorbel::putLe16;
+using zorbel::putLe32;
+
 // ---- pass-through block, 80 bytes ----
 namespace pt {
-inline constexpr std::size_t Length = 0;               // u16, 44
-inline constexpr std::size_t ScsiStatus = 2;           // u8
-inline constexpr std::size_t PathId = 3;               // u8
-inline constexpr std::size_t TargetId = 4;             // u8
-inline constexpr std::size_t Lun = 5;                  // u8
-inline constexpr std::size_t CdbLength = 6;            // u8
-inline constexpr std::size_t SenseInfoLength = 7;      // u8
-inline constexpr std::size_t DataIn = 8;               // u8: 0 out, 1 in, 2 unspecified
-inline constexpr std::size_t DataTransferLength = 12;  // u32
-inline constexpr std::size_t TimeOutValue = 16;        // u32, seconds
-inline constexpr std::size_t DataBuffer = 20;          // u32, 0 exactly when the pointer is null
-inline constexpr std::size_t SenseInfoOffset = 24;     // u32
-inline constexpr std::size_t Cdb = 28;                 // 16 bytes
-inline constexpr std::size_t StructSize = 44;          // SCSI_PASS_THROUGH_DIRECT
-inline constexpr std::size_t SenseArea = 48;           // 32 bytes
-inline constexpr std::size_t BlockSize = 80;
-inline constexpr std::size_t SenseBytes = 24;  // sense bytes the platform writes at most
-static_assert(Cdb + 16 == StructSize);
-static_assert(SenseArea + 32 == BlockSize);
+using namespace zorbel::passthrough;
 }  // namespace pt
 
 // ---- ASPI ----
 namespace aspi {
+namespace s = zorbel::srb;
 // Commands (SRB_Cmd).
-inline constexpr std::uint8_t SC_HA_INQUIRY = 0x00;
-inline constexpr std::uint8_t SC_GET_DEV_TYPE = 0x01;
-inline constexpr std::uint8_t SC_EXEC_SCSI_CMD = 0x02;
-inline constexpr std::uint8_t SC_RESCAN_SCSI_BUS = 0x07;
+inline constexpr std::uint8_t SC_HA_INQUIRY = s::ScHaInquiry;
+inline constexpr std::uint8_t SC_GET_DEV_TYPE = s::ScGetDevType;
+inline constexpr std::uint8_t SC_EXEC_SCSI_CMD = s::ScExecScsiCmd;
+inline constexpr std::uint8_t SC_RESCAN_SCSI_BUS = s::ScRescanScsiBus;
 // Request states (SRB_Status) and support-info statuses.
-inline constexpr std::uint8_t SS_PENDING = 0x00;
-inline constexpr std::uint8_t SS_COMP = 0x01;
+inline constexpr std::uint8_t SS_PENDING = s::SsPending;
+inline constexpr std::uint8_t SS_COMP = s::SsComp;
 inline constexpr std::uint8_t SS_ABORTED = 0x02;
 inline constexpr std::uint8_t SS_ERR = 0x04;
 inline constexpr std::uint8_t SS_INVALID_CMD = 0x80;
 inline constexpr std::uint8_t SS_INVALID_HA = 0x81;
 inline constexpr std::uint8_t SS_NO_DEVICE = 0x82;
 inline constexpr std::uint8_t SS_INVALID_SRB = 0xE0;
-inline constexpr std::uint8_t SS_OLD_MANAGER = 0xE1;
-inline constexpr std::uint8_t SS_ILLEGAL_MODE = 0xE2;
-inline constexpr std::uint8_t SS_NO_ASPI = 0xE3;
+inline constexpr std::uint8_t SS_OLD_MANAGER = s::SsOldManager;
+inline constexpr std::uint8_t SS_ILLEGAL_MODE = s::SsIllegalMode;
+inline constexpr std::uint8_t SS_NO_ASPI = s::SsNoAspi;
 // Flags (SRB_Flags).
-inline constexpr std::uint8_t SRB_DIR_IN = 0x08;
-inline constexpr std::uint8_t SRB_DIR_OUT = 0x10;
-inline constexpr std::uint8_t SRB_EVENT_NOTIFY = 0x40;
+inline constexpr std::uint8_t SRB_DIR_IN = s::DirIn;
+inline constexpr std::uint8_t SRB_DIR_OUT = s::DirOut;
+inline constexpr std::uint8_t SRB_EVENT_NOTIFY = s::EventNotify;
 // Host adapter and target states.
 inline constexpr std::uint8_t HASTAT_OK = 0x00;
 inline constexpr std::uint8_t HASTAT_TIMEOUT = 0x09;
 inline constexpr std::uint8_t HASTAT_SEL_TO = 0x11;
 inline constexpr std::uint8_t STATUS_CHKCOND = 0x02;
-inline constexpr std::uint8_t DTYPE_CDROM = 0x05;
+inline constexpr std::uint8_t DTYPE_CDROM = s::DtypeCdrom;
 
 // Header common to every request block.
-inline constexpr std::size_t Cmd = 0;
-inline constexpr std::size_t Status = 1;
-inline constexpr std::size_t HaId = 2;
-inline constexpr std::size_t Flags = 3;
-inline constexpr std::size_t HeaderSize = 8;  // also the whole bus rescan request
+inline constexpr std::size_t Cmd = s::Cmd;
+inline constexpr std::size_t Status = s::Status;
+inline constexpr std::size_t HaId = s::HaId;
+inline constexpr std::size_t Flags = s::Flags;
+inline constexpr std::size_t HeaderSize = s::HeaderSize;  // also the whole bus rescan request
 
 // SRB_HAInquiry, 60 bytes.
 namespace inquiry {
-inline constexpr std::size_t Count = 8;
-inline constexpr std::size_t ScsiId = 9;
-inline constexpr std::size_t ManagerId = 10;   // 16 bytes
-inline constexpr std::size_t Identifier = 26;  // 16 bytes
-inline constexpr std::size_t Unique = 42;      // 16 bytes
-inline constexpr std::size_t Size = 60;
+inline constexpr std::size_t Count = s::hainquiry::HaCount;
+inline constexpr std::size_t ScsiId = s::hainquiry::HaScsiId;
+inline constexpr std::size_t ManagerId = s::hainquiry::ManagerId;
+inline constexpr std::size_t Identifier = s::hainquiry::Identifier;
+inline constexpr std::size_t Unique = s::hainquiry::Unique;
+inline constexpr std::size_t Size = s::hainquiry::Size;
 }  // namespace inquiry
 
 // SRB_GDEVBlock, 12 bytes.
 namespace devtype {
-inline constexpr std::size_t Target = 8;
-inline constexpr std::size_t Lun = 9;
-inline constexpr std::size_t DeviceType = 10;
-inline constexpr std::size_t Size = 12;
+using namespace zorbel::srb::gdev;
 }  // namespace devtype
 
 // SRB_ExecSCSICmd, 80 bytes.
 namespace exec {
-inline constexpr std::size_t Target = 8;
-inline constexpr std::size_t Lun = 9;
-inline constexpr std::size_t BufLen = 12;      // u32
-inline constexpr std::size_t BufPointer = 16;  // u32, 0 exactly when the pointer is null
-inline constexpr std::size_t SenseLen = 20;
-inline constexpr std::size_t CdbLen = 21;
-inline constexpr std::size_t HaStat = 22;
-inline constexpr std::size_t TargStat = 23;
-inline constexpr std::size_t PostProc = 24;   // u32, the event
-inline constexpr std::size_t CdbByte = 48;    // 16 bytes
-inline constexpr std::size_t SenseArea = 64;  // 16 bytes
-inline constexpr std::size_t Size = 80;
-inline constexpr std::size_t SenseBytes = 14;
-static_assert(SenseArea + 16 == Size);
+using namespace zorbel::srb::exec;
+inline constexpr std::size_t SenseBytes = SenseLength;
 }  // namespace exec
 }  // namespace aspi
-
-inline std::uint32_t getLe32(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint32_t>(bytes[at]) |
-           (static_cast<std::uint32_t>(bytes[at + 1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[at + 2]) << 16) |
-           (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
-}
-inline std::uint16_t getLe16(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
-}
-inline void putLe32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-inline void putLe16(std::span<std::uint8_t> bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<std::uint8_t>(value);
-    bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 }  // namespace zorbel::sim::layout
