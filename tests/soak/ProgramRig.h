@@ -91,6 +91,13 @@ class ProgramRig {
 
     RunVerdict run() {
         RunVerdict verdict;
+        // A sanitizer starts its helper thread with the process's first thread:
+        // start one before counting, so the count measures workers only.
+        static const bool warmedUp = [] {
+            std::thread([] {}).join();
+            return true;
+        }();
+        (void)warmedUp;
         const int threadsBefore = liveThreadCount();
         {
             ScopedPackageOverride packageScope(package);
