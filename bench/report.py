@@ -52,7 +52,11 @@ def main(paths):
         if value is None:
             rows.append((measure, "not measured", ref_label, "", note))
             return
-        ratio = f"{value[field] / ref[field]:.1f}×" if ref and ref[field] > 0 else "n/a"
+        if ref and ref[field] > 0:
+            r = value[field] / ref[field]
+            ratio = f"{r:.2f}×" if r < 10 else f"{r:.0f}×"
+        else:
+            ratio = "n/a"
         ref_text = f"{ref_label}: {show(ref[field])}" if ref else ref_label
         if value.get("failures"):
             note = (note + "; " if note else "") + f"{int(value['failures'])} failed runs"
@@ -78,9 +82,8 @@ def main(paths):
     out += [f"| {m} | {t} | {r} | {x} | {n} |" for m, t, r, x, n in rows]
     cpus = context.get("num_cpus", "?")
     mhz = context.get("mhz_per_cpu", "?")
-    build = context.get("library_build_type", "?")
     out.append("")
-    out.append(f"Machine: {cpus} CPUs at {mhz} MHz; benchmark library build {build}; "
+    out.append(f"Machine: {cpus} CPUs at {mhz} MHz; "
                f"measured {context.get('date', '')}. Host costs are CPU time on the simulated "
                "computer (virtual clock, commands not recorded); the parallel rows are wall time "
                "with real 2 ms command latency.")
