@@ -81,13 +81,18 @@ std::string padTo(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     readEverything(PackageBlock({data, size}));
 
+    // The embedded block with a patterned bank, the input laid over its header.
+    static const std::vector<std::uint8_t> base = [] {
+        const auto embedded = PackageBlock::embedded().bytes();
+        std::vector<std::uint8_t> bytes(embedded.begin(), embedded.end());
+        for (std::size_t i = 0; i < block::BankSize; ++i) {
+            bytes[block::BankOffset + i] = static_cast<std::uint8_t>((i * 7 + 3) & 0xFF);
+        }
+        return bytes;
+    }();
     proof::ProgramRig rig;
-    const auto embedded = PackageBlock::embedded().bytes();
-    rig.package.assign(embedded.begin(), embedded.end());
+    rig.package = base;
     std::memcpy(rig.package.data(), data, std::min(size, block::HeaderSize));
-    for (std::size_t i = 0; i < block::BankSize; ++i) {
-        rig.package[block::BankOffset + i] = static_cast<std::uint8_t>((i * 7 + 3) & 0xFF);
-    }
     const PackageBlock full(rig.package);
     readEverything(full);
 
