@@ -26,6 +26,7 @@
 
 #include "device/Host.h"
 #include "device/RequestLayout.h"
+#include "sim/ForwardingHost.h"
 #include "sim/SimHost.h"
 
 namespace zorbel::proof {
@@ -37,10 +38,10 @@ inline constexpr std::uint8_t OpReadBuffer = 0x3C;
 inline constexpr std::uint8_t OpWriteBuffer = 0x3B;
 inline constexpr std::uint32_t ImageBlock = 16384;
 
-class AnswerHost final : public Host {
+class AnswerHost final : public sim::ForwardingHost {
   public:
     AnswerHost(sim::SimHost& inner, FuzzedDataProvider& answers)
-        : inner_(inner), answers_(answers) {
+        : ForwardingHost(inner), inner_(inner), answers_(answers) {
         for (const auto& letter : inner.spec().letters) {
             driveOfName_[inner.deviceNameForRoot(letter.root)] = letter.drive;
         }
@@ -114,41 +115,12 @@ class AnswerHost final : public Host {
         return handle;
     }
 
-    // ---- everything else: the simulated computer itself ----
-    bool isNtFamily() override { return inner_.isNtFamily(); }
-    bool queryPerformanceFrequency(std::int64_t& f) override {
-        return inner_.queryPerformanceFrequency(f);
-    }
-    std::int64_t queryPerformanceCounter() override { return inner_.queryPerformanceCounter(); }
-    void sleepMs(std::uint32_t ms) override { inner_.sleepMs(ms); }
-    std::string logicalDriveStrings() override { return inner_.logicalDriveStrings(); }
-    DriveType driveType(std::string_view root) override { return inner_.driveType(root); }
-    std::string deviceNameForRoot(std::string_view root) override {
-        return inner_.deviceNameForRoot(root);
-    }
-    std::string rootLabel(std::string_view root) override { return inner_.rootLabel(root); }
+    // ---- everything else passes through to the simulated computer ----
     void closeDevice(DeviceHandle device) override {
         const std::lock_guard lock(mutex_);
         nameOfHandle_.erase(device);
         inner_.closeDevice(device);
     }
-    bool queryScsiAddress(DeviceHandle device, ScsiAddress& address) override {
-        return inner_.queryScsiAddress(device, address);
-    }
-    AspiModule loadLibrary(std::string_view name) override { return inner_.loadLibrary(name); }
-    AspiProc getProcAddress(AspiModule module, std::string_view name) override {
-        return inner_.getProcAddress(module, name);
-    }
-    void freeLibrary(AspiModule module) override { inner_.freeLibrary(module); }
-    std::uint32_t aspiSupportInfo(AspiProc p) override { return inner_.aspiSupportInfo(p); }
-    EventHandle createEvent() override { return inner_.createEvent(); }
-    bool waitEvent(EventHandle e, std::uint32_t ms) override { return inner_.waitEvent(e, ms); }
-    void closeEvent(EventHandle e) override { inner_.closeEvent(e); }
-    void systemMessageBox(std::string_view text, std::string_view caption) override {
-        inner_.systemMessageBox(text, caption);
-    }
-    bool restartSystem(bool ntFamily) override { return inner_.restartSystem(ntFamily); }
-    int collate(std::string_view a, std::string_view b) override { return inner_.collate(a, b); }
 
   private:
     // Blocks of one drive's image whose last read-back returned what the
