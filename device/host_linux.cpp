@@ -42,6 +42,10 @@ constexpr std::uint8_t WriteBufferModeSave = 0x05;
 constexpr std::uint8_t CommitCode = 0x80;
 constexpr std::uint8_t CommitBootCode = 0xA0;
 constexpr unsigned TrayUnlockTimeoutMs = 10000;
+// A unit attention (a disc just inserted or taken out) makes the drive refuse
+// the command it met: the unlock is sent again, a few times at most.
+constexpr int TrayUnlockAttempts = 4;
+constexpr std::uint8_t SenseKeyUnitAttention = 0x06;
 constexpr std::uint8_t DriverStatusMask = 0x07;  // driver byte without DRIVER_SENSE
 constexpr std::uint8_t SamStatusGood = 0x00;
 
@@ -534,17 +538,27 @@ void LinuxHost::releaseTrayLock(int fd, const OpenDrive& open) {
     if (!open.viaGeneric) {
         ioctl(fd, CDROM_LOCKDOOR, 0);
     }
-    std::array<std::uint8_t, 12> cdb{OpPreventAllowRemoval};
-    std::array<std::uint8_t, passthrough::SenseBytes> senseBuffer{};
-    sg_io_hdr hdr{};
-    hdr.interface_id = 'S';
-    hdr.dxfer_direction = SG_DXFER_NONE;
-    hdr.cmd_len = static_cast<unsigned char>(cdb.size());
-    hdr.cmdp = cdb.data();
-    hdr.mx_sb_len = static_cast<unsigned char>(senseBuffer.size());
-    hdr.sbp = senseBuffer.data();
-    hdr.timeout = TrayUnlockTimeoutMs;
-    sendSgIo(fd, hdr);
+    for (int attempt = 0; attempt < TrayUnlockAttempts; ++attempt) {
+        std::array<std::uint8_t, 12> cdb{OpPreventAllowRemoval};
+        std::array<std::uint8_t, passthrough::SenseBytes> senseBuffer{};
+        sg_io_hdr hdr{};
+        hdr.interface_id = 'S';
+        hdr.dxfer_direction = SG_DXFER_NONE;
+        hdr.cmd_len = static_cast<unsigned char>(cdb.size());
+        hdr.cmdp = cdb.data();
+        hdr.mx_sb_len = static_cast<unsigned char>(senseBuffer.size());
+        hdr.sbp = senseBuffer.data();
+        hdr.timeout = TrayUnlockTimeoutMs;
+        if (sendSgIo(fd, hdr) < 0 || hdr.sb_len_wr < 3) {
+            return;
+        }
+        const std::uint8_t format = senseBuffer[0] & 0x7F;
+        const std::uint8_t key =
+            (format == 0x72 || format == 0x73 ? senseBuffer[1] : senseBuffer[2]) & sense::KeyMask;
+        if (key != SenseKeyUnitAttention) {
+            return;
+        }
+    }
 }
 
 bool LinuxHost::passThroughDirect(DeviceHandle device,

@@ -229,11 +229,13 @@ class ScriptedSgIo : public FakeTree {
                 errno = refuseWith_;
                 return -1;
             }
-            if (senseKey_ != 0) {
+            const std::uint8_t key = unitAttentions_ > 0 ? 0x06 : senseKey_;
+            unitAttentions_ -= unitAttentions_ > 0 ? 1 : 0;
+            if (key != 0) {
                 hdr.status = 0x02;
                 hdr.sb_len_wr = 18;
                 hdr.sbp[0] = 0x70;
-                hdr.sbp[2] = senseKey_;
+                hdr.sbp[2] = key;
             }
             return 0;
         });
@@ -260,6 +262,7 @@ class ScriptedSgIo : public FakeTree {
     std::vector<std::string> messages_;
     int refuseWith_ = 0;
     std::uint8_t senseKey_ = 0;
+    int unitAttentions_ = 0;  // the next calls met by a unit attention
 };
 
 TEST_F(ScriptedSgIo, EjectReleasesTheTrayLockFirst) {
@@ -278,6 +281,15 @@ TEST_F(ScriptedSgIo, EjectReleasesTheTrayLockFirst) {
         send(host, h, {0x1B, 0, 0, 0, byte4});
     }
     EXPECT_EQ(calls_.size(), 4u) << "only an eject releases the tray";
+
+    // An unlock met by a unit attention (a disc just changed) did not unlock:
+    // it is sent again before the eject.
+    calls_.clear();
+    unitAttentions_ = 2;
+    send(host, h, {0x1B, 0, 0, 0, 0x02});
+    ASSERT_EQ(calls_.size(), 4u);
+    EXPECT_EQ((std::array{calls_[0].cdb[0], calls_[1].cdb[0], calls_[2].cdb[0], calls_[3].cdb[0]}),
+              (std::array<std::uint8_t, 4>{0x1E, 0x1E, 0x1E, 0x1B}));
     host.closeDevice(h);
 }
 

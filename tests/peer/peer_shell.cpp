@@ -1,9 +1,8 @@
 // The program the test VM runs in place of a single probe.
 //
 //   /probe                   runs the cases script /data/cases.sh under the VM's
-//                            shell, with standard input on /dev/null, so that every
-//                            program it starts runs unattended (dialogs take their
-//                            default button)
+//                            shell, with standard input on /dev/null (the script
+//                            gives each program the answers it should see)
 //   /probe lock-tray NODE    locks the tray of the drive behind NODE (PREVENT ALLOW
 //                            MEDIUM REMOVAL, prevent), as desktop systems do while a
 //                            disc is in
@@ -18,30 +17,34 @@
 
 namespace {
 
+// A disc just put in makes the drive answer the next commands with "not
+// ready" and a unit attention; the lock is sent until the drive takes it.
 int lockTray(const char* node) {
     const int fd = open(node, O_RDWR | O_NONBLOCK);
     if (fd < 0) {
         std::perror(node);
         return 1;
     }
-    std::array<unsigned char, 6> cdb{0x1E, 0, 0, 0, 0x01, 0};
-    std::array<unsigned char, 32> sense{};
-    sg_io_hdr hdr{};
-    hdr.interface_id = 'S';
-    hdr.dxfer_direction = SG_DXFER_NONE;
-    hdr.cmd_len = cdb.size();
-    hdr.cmdp = cdb.data();
-    hdr.mx_sb_len = sense.size();
-    hdr.sbp = sense.data();
-    hdr.timeout = 10000;
-    const int result = ioctl(fd, SG_IO, &hdr);
-    close(fd);
-    if (result < 0 || hdr.status != 0 || hdr.host_status != 0) {
-        std::printf("tray lock refused\n");
-        return 1;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::array<unsigned char, 6> cdb{0x1E, 0, 0, 0, 0x01, 0};
+        std::array<unsigned char, 32> sense{};
+        sg_io_hdr hdr{};
+        hdr.interface_id = 'S';
+        hdr.dxfer_direction = SG_DXFER_NONE;
+        hdr.cmd_len = cdb.size();
+        hdr.cmdp = cdb.data();
+        hdr.mx_sb_len = sense.size();
+        hdr.sbp = sense.data();
+        hdr.timeout = 10000;
+        if (ioctl(fd, SG_IO, &hdr) == 0 && hdr.status == 0 && hdr.host_status == 0) {
+            close(fd);
+            std::printf("tray locked\n");
+            return 0;
+        }
     }
-    std::printf("tray locked\n");
-    return 0;
+    close(fd);
+    std::printf("tray lock refused\n");
+    return 1;
 }
 
 }  // namespace

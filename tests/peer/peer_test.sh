@@ -7,14 +7,19 @@
 #            drive with its node, address, identity and revision
 #   nogroup  a user outside the drive's group: which node and what access is
 #            missing, said before the refusal
-#   cdrom    a user in group cdrom, a package that fits, the tray locked first
-#            as desktop systems lock it: the disc and tray check ejects the disc
-#            (QEMU's monitor takes the disc out when the tray opens, as a user
-#            would) and loads the tray again; the update then fails cleanly,
-#            because QEMU's drive has no firmware buffer
-#   root     the same update attempt as root
-# QEMU's own trace of the ATAPI/SCSI packets shows that image blocks were
-# offered and that no commit was ever sent.
+#   cdrom    a user in group cdrom, a package that fits, a fresh disc in a tray
+#            locked as desktop systems lock it: the disc and tray check ejects
+#            the disc, the person takes it out and the tray is loaded again; the
+#            update then fails cleanly, because QEMU's drive has no firmware buffer
+#   root     the same update attempt as root, with its own fresh disc
+# QEMU's own trace of the ATAPI/SCSI packets shows that every eject followed an
+# unlock, that image blocks were offered and that no commit was ever sent.
+#
+# The person is simulated on the host and never races the program: the program
+# reads its answers from a fourth serial port, and the person gives the answer
+# to "Please remove the disc." only after QEMU's monitor has confirmed that the
+# disc is out. A case is a line of CASES below plus its commands in the VM's
+# cases script.
 #
 # usage: peer_test.sh ZORBEL_STATIC ZORBEL_PACK PEER_SHELL REPO WORKDIR
 set -uo pipefail
@@ -73,33 +78,86 @@ EOF
   "$PACK" fill "$ZORBEL" "$W/$1.toml" -o "$W/$1" >/dev/null || { echo "FAIL: packing $1"; exit 1; }
 }
 
+# The VM side: ttyS3 is the person's line. Before each case the script says
+# "ready NAME" and waits for "go"; then the program reads the person's answers,
+# one a line, until ^D.
 cat > "$W/cases.sh" <<'EOF'
 #!/bin/sh
-run() { name=$1; shift; echo "=== begin $name"; "$@" 2>&1; echo "=== end $name rc=$?"; }
-run refused /data/zorbel-refused
-run nogroup /bin/runas 1000 1000 /data/zorbel-fits
-/probe lock-tray /dev/sg0
-run cdrom /bin/runas 1000 24 /data/zorbel-fits
-run root /data/zorbel-fits
+exec 3<>/dev/ttyS3
+stty -F /dev/ttyS3 -echo -opost
+gate() { echo "ready $1" >&3; read -r go <&3; }
+run() { name=$1; shift; echo "=== begin $name"; "$@" <&3 2>&1; echo "=== end $name rc=$?"; }
+gate refused; run refused /data/zorbel-refused
+gate nogroup; run nogroup /bin/runas 1000 1000 /data/zorbel-fits
+gate cdrom; /probe lock-tray /dev/sg0; run cdrom /bin/runas 1000 24 /data/zorbel-fits
+gate root; /probe lock-tray /dev/sg0; run root /data/zorbel-fits
 EOF
+
+# The host side, one line a case: its name, "fresh" when the person puts a new
+# disc in first (and waits for QEMU to confirm it), then the answers it gives.
+# "@remove" waits until the program asks for the disc to be taken out, takes it
+# out through QEMU's monitor and waits for QEMU's confirmation. After the
+# answers the person ends the program's input.
+CASES=(
+  "refused -"
+  "nogroup -"
+  "cdrom fresh yes update @remove ok"
+  "root fresh yes update @remove ok"
+)
 
 section() { awk -v n="$2" '$0 == "=== begin " n {on = 1; next} /^=== end / {on = 0} on' <<<"$1"; }
 
-# ---- one boot per controller -------------------------------------------------
-qmp_watch() {  # takes the disc out when the tray first opens; logs every event
-  local port=$1 log=$2 removed=0 line i
+# ---- the person ---------------------------------------------------------------
+qmp() {  # qmp JSON: sends a monitor command, logs everything up to its answer
+  local line
+  echo "$1" >&3 || return 1
+  while IFS= read -r -t 60 line <&3; do
+    echo "$line" >> "$qmplog"
+    case $line in '{"return"'*) return 0 ;; '{"error"'*) return 1 ;; esac
+  done
+  return 1
+}
+
+person() {  # person PORT OUT ISO
+  local port=$1 out=$2 iso=$3 entry name disc words word line asked=0 i
+  qmplog=$out/qmp.log
+  note() { echo "# $*" >> "$qmplog"; }
+  exec 4<>"$out/person.in" 5<>"$out/person.out"
   for i in $(seq 300); do
     { exec 3<>"/dev/tcp/127.0.0.1/$port"; } 2>/dev/null && break
     sleep 0.1
   done
-  echo '{"execute":"qmp_capabilities"}' >&3 || return
-  while IFS= read -r line <&3; do
-    echo "$line" >> "$log"
-    if [ $removed = 0 ] && [[ $line == *DEVICE_TRAY_MOVED*'"tray-open": true'* ]]; then
-      echo '{"execute":"eject","arguments":{"device":"cd","force":true}}' >&3
-      removed=1
+  qmp '{"execute":"qmp_capabilities"}' || { note "no monitor"; return; }
+  for entry in "${CASES[@]}"; do
+    read -r name disc words <<<"$entry"
+    IFS= read -r -t 120 line <&5 || { note "$name: the VM never asked for it"; return; }
+    [ "${line%$'\r'}" = "ready $name" ] || note "$name: the VM asked for '${line%$'\r'}'"
+    if [ "$disc" = fresh ]; then
+      if qmp '{"execute":"blockdev-change-medium","arguments":{"device":"cd","filename":"'"$iso"'","format":"raw"}}'; then
+        note "$name: disc in"
+      else
+        note "$name: no disc put in"
+      fi
     fi
+    printf 'go\n' >&4
+    for word in $words; do
+      if [ "$word" != @remove ]; then printf '%s\n' "$word" >&4; continue; fi
+      asked=$((asked + 1))
+      for i in $(seq 1200); do  # asked to take the disc out (of an open tray or by hand)
+        [ "$(grep -cxE "Please remove the disc( manually)?[.]" "$out/stdout.txt" 2>/dev/null)" -ge $asked ] &&
+          break
+        grep -qx "=== end $name rc=.*" "$out/stdout.txt" 2>/dev/null && break
+        sleep 0.1
+      done
+      if qmp '{"execute":"eject","arguments":{"device":"cd","force":true}}'; then
+        note "$name: disc out"
+      else
+        note "$name: disc not taken out"
+      fi
+    done
+    printf '\004' >&4
   done
+  cat <&3 >> "$qmplog"  # the monitor's last events, until QEMU ends
 }
 
 run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
@@ -112,14 +170,18 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   for attempt in 1 2 3; do  # another attempt only when the harness failed (a taken port)
     port=$((20000 + RANDOM % 30000))
     : > "$out/qmp.log"
-    qmp_watch "$port" "$out/qmp.log" & local watcher=$!
+    rm -f "$out/person.in" "$out/person.out" "$out/stdout.txt"
+    mkfifo "$out/person.in" "$out/person.out" || exit 1
+    person "$port" "$out" "$PEER_WORK/build/disc.iso" & local helper=$!
     PEER_OUT=$out PEER_TIMEOUT=240 PEER_CD_PROPS=$props \
       PEER_FILES="$W/zorbel-fits $W/zorbel-refused $W/cases.sh" \
       PEER_QEMU_ARGS="-qmp tcp:127.0.0.1:$port,server=on,wait=off -D $out/trace.log \
-        -trace enable=ide_atapi_cmd_packet -trace enable=scsi_disk_new_request" \
+        -trace enable=ide_atapi_cmd_packet -trace enable=scsi_disk_new_request \
+        -chardev pipe,id=person,path=$out/person -device isa-serial,chardev=person,iobase=0x2e8,irq=7" \
       "$PEER/run-peer.sh" "$PEER_SHELL" iso "$ctrl" > /dev/null 2> "$out/run.err"
     rc=$?
-    kill "$watcher" 2>/dev/null; wait "$watcher" 2>/dev/null
+    for i in $(seq 50); do kill -0 "$helper" 2>/dev/null || break; sleep 0.1; done
+    kill "$helper" 2>/dev/null; wait "$helper" 2>/dev/null
     [ "$rc" = 125 ] || break
   done
   t1=$(date +%s.%N)
@@ -154,14 +216,23 @@ Detected drives :
   check "$ctrl: a member of group cdrom sees the fitting drive with old and new revision" \
     eval 'contains "$update" "$line" && contains "$update" "1B10" &&
           lacks "$update" "Cannot open" && lacks "$update" "CAP_SYS_RAWIO"'
-  check "$ctrl: the tray was locked first" contains "$all" "tray locked"
-  check "$ctrl: the disc check ejects the disc from the locked tray" \
-    contains "$update" "Please remove the disc."
-  check "$ctrl: ... never claims the tray is locked" lacks "$update" "Unable to eject the disc"
+  check "$ctrl: the tray was locked before each update" \
+    [ "$(grep -cx "tray locked" <<<"$all")" = 2 ]
+  check "$ctrl: the disc check ejects the disc from the locked tray, once in each update" \
+    eval '[ "$(grep -cxF "Please remove the disc." <<<"$update")" = 1 ] &&
+          [ "$(grep -cxF "Please remove the disc." <<<"$root")" = 1 ]'
+  check "$ctrl: ... never claims the tray is locked" \
+    eval 'lacks "$update" "Unable to eject" && lacks "$root" "Unable to eject"'
+  check "$ctrl: ... takes the disc out through the monitor each time" \
+    eval 'grep -qx "# cdrom: disc out" "$out/qmp.log" && grep -qx "# root: disc out" "$out/qmp.log"'
+  # After a fresh disc the first tray event is the program's eject, and after
+  # the person took the disc out the next one is the program's load.
+  local trays; trays=$(awk '/^# / {print; next} /DEVICE_TRAY_MOVED/ {print (/"tray-open": true/ ? "out" : "in")}' \
+                       "$out/qmp.log" 2>/dev/null)
   check "$ctrl: ... and the tray went out and came back in" \
-    eval '[ "$(grep -c "\"tray-open\": true" "$out/qmp.log")" -ge 1 ] &&
-          [ "$(grep -c "\"tray-open\": false" "$out/qmp.log")" -ge 1 ] &&
-          lacks "$update" "Please push the tray in."'
+    eval 'lacks "$update" "Please push the tray in." && lacks "$root" "Please push the tray in." &&
+          [ "$(awk "/^# (cdrom|root): disc (in|out)/ {m = \$0; next} m != \"\" && !/^#/ {print m \" \" \$0; m = \"\"}" <<<"$trays" |
+              tr "\n" ";")" = "# cdrom: disc in out;# cdrom: disc out in;# root: disc in out;# root: disc out in;" ]'
   check "$ctrl: the update fails cleanly" \
     eval 'contains "$update" "Unable to flash firmware. Please contact with your vendor !" &&
           contains "$all" "=== end cdrom rc=0"'
@@ -173,16 +244,16 @@ Detected drives :
   # (code 0x80 or 0xA0 in byte 9).
   local packets; packets=$(grep -oiE '(packet: |data= )[0-9a-fx ]+' "$out/trace.log" 2>/dev/null |
                            sed -E 's/^(packet: |data= )//; s/0x//g; s/ +/ /g; s/^ //' | tr 'A-F' 'a-f')
-  check "$ctrl: QEMU saw the tray locked, then unlocked right before the eject" \
+  check "$ctrl: QEMU saw the tray locked, and two ejects, each right after an unlock" \
     eval 'grep -qE "^1e 00 00 00 01" <<<"$packets" &&
-          [ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {print u + 0; u = 0}" <<<"$packets" |
-              sort -u | tr -d "\n")" = 1 ]'
+          [ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {printf \"%d\", u; u = 0}" <<<"$packets")" = 11 ]'
   check "$ctrl: QEMU saw the image blocks offered" grep -qE '^3b 05 01 00 00 00 00 40 00 00' <<<"$packets"
   check "$ctrl: ... and no commit" eval '! grep -qE "^3b 05 01( [0-9a-f]{2}){6} (80|a0)" <<<"$packets"'
   check "$ctrl: ... while QEMU's trace saw commands at all" [ "$(wc -l <<<"$packets")" -gt 20 ]
   if [ $fail != 0 ]; then
     echo "--- $ctrl output (stdout.txt) ---"; cat "$out/stdout.txt" 2>/dev/null
     echo "--- $ctrl harness ---"; cat "$out/run.err"; tail -5 "$out/console.log" 2>/dev/null
+    echo "--- $ctrl person and monitor ---"; grep -E '^# |TRAY' "$out/qmp.log" 2>/dev/null
   fi
 }
 
