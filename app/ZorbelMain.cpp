@@ -14,6 +14,7 @@
 #include "device/Host.h"
 #include "device/MessagePump.h"
 #include "engine/Parser.h"
+#include "engine/StandInProfiles.h"
 #include "package/Matching.h"
 #include "package/PackageBlock.h"
 
@@ -168,6 +169,14 @@ bool TZorbelMain::StartUp() {
     // A package whose bins cannot be cut out of the bank, or could never be
     // transferred whole, must not reach any drive.
     if (package.validatePackage().has_value()) {
+        toolkit_.messageDialog(DialogKind::Error, InvalidFirmwareText);
+        EndProgram();
+        return false;
+    }
+    // Stand-in flash profiles are no program for a drive's controller: a
+    // program that still holds any of them never creates a drive object,
+    // unless it runs on the simulated computer.
+    if (!StandInProfilesAccepted() && OwnStoreHoldsStandIns()) {
         toolkit_.messageDialog(DialogKind::Error, InvalidFirmwareText);
         EndProgram();
         return false;

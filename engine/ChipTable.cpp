@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "engine/StandInProfiles.h"
+
 namespace zorbel {
 
 namespace {
@@ -101,60 +103,11 @@ struct ProfileStoreRegion {
 static_assert(sizeof(ProfileStoreRegion) == ProfileStoreMarkSize + ProfileStoreSize);
 static_assert(offsetof(ProfileStoreRegion, bytes) == ProfileStoreMarkSize);
 
-// Where the readable text starts inside a stand-in profile, after a few bytes
-// that play the part of the profile's entry code.
-constexpr std::size_t StandInTextOffset = 16;
-
-constexpr void appendText(std::uint8_t* dest, std::size_t& at, std::string_view text) {
-    for (const char c : text) {
-        dest[at++] = static_cast<std::uint8_t>(c);
-    }
-}
-
-// One stand-in: deterministic pseudo-random bytes; for groups 2-19 the text
-// "This profile is for " naming the chips of the group's rows; the last 6 bytes
-// of the profiles of rows 2-4 zero, as the drive maker's are.
-constexpr void fillStandIn(std::uint8_t* profile, int group) {
-    const std::uint32_t length = storedLength(group);
-    std::uint32_t state = 0x9E3779B9u ^ (static_cast<std::uint32_t>(group) * 0x01000193u);
-    for (std::uint32_t i = 0; i < length; ++i) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        profile[i] = static_cast<std::uint8_t>(state >> 24);
-    }
-    if (group >= 2) {
-        std::size_t at = StandInTextOffset;
-        appendText(profile, at, "This profile is for ");
-        std::string_view previous;
-        for (int row = 0; row < ChipIdRowCount; ++row) {
-            const auto name = ChipNames[static_cast<std::size_t>(row)];
-            if (ProfileGroupTable[static_cast<std::size_t>(row)] != group || name == previous) {
-                continue;
-            }
-            if (!previous.empty()) {
-                appendText(profile, at, ", ");
-            }
-            appendText(profile, at, name);
-            previous = name;
-        }
-        appendText(profile, at, " (stand-in, not for use in a drive)");
-        profile[at] = 0;
-    }
-    if (IsHeaderNotCountedRow(lastRowOfGroup(group))) {
-        for (std::uint32_t i = length - CurrentHeaderSize; i < length; ++i) {
-            profile[i] = 0;
-        }
-    }
-}
-
 constexpr ProfileStoreRegion makeStandInStore() {
     ProfileStoreRegion region{};
     constexpr std::string_view mark{"ZORBEL_PROFILES\0", ProfileStoreMarkSize};
     std::copy(mark.begin(), mark.end(), region.mark);
-    for (int group = 0; group < ProfileCount; ++group) {
-        fillStandIn(region.bytes + ProfileOffsets[static_cast<std::size_t>(group)], group);
-    }
+    std::copy(StandInProfileStore.begin(), StandInProfileStore.end(), region.bytes);
     return region;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/ZorbelMain.h"
+#include "engine/StandInProfiles.h"
 #include "package/BlockLayout.h"
 #include "package/PackageBlock.h"
 #include "sim/SimHost.h"
@@ -66,6 +67,8 @@ inline std::string optionText(block::Option option, char digit) {
 
 class AppTest : public ::testing::Test {
   protected:
+    // The program runs on the simulated computer, whose store holds the stand-ins.
+    AppTest() { SetStandInProfilesAccepted(true); }
     void TearDown() override { stop(); }
 
     // A drive of the tested make at a drive letter; `target` orders the list.

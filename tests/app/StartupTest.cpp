@@ -64,6 +64,20 @@ TEST_P(InvalidPackageTest, EndsWithTheInvalidFirmwareMessageBeforeAnyDrive) {
     EXPECT_EQ(drive("d1").commandCount(), 0u);
 }
 
+TEST_F(AppTest, RealProgramRefusesItsStandInProfilesBeforeAnyDrive) {
+    addDrive("d1", 'E', OldRevision, 0);
+    SetStandInProfilesAccepted(false);  // as the program for real drives runs
+    start();
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::Error);
+    EXPECT_EQ(toolkit.dialogs()[0].text, "Invalid F/W in executable !");
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(listObjectsCreated, 0);
+    EXPECT_EQ(host().counters().opens, 0u);
+    EXPECT_EQ(drive("d1").commandCount(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Packages, InvalidPackageTest,
     ::testing::Values(

@@ -238,7 +238,9 @@ struct FaultCase {
     const char* fault;  // the TOML of one fault rule of the drive
 };
 
-void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FaultyDriveTest : public SimProgramTest, public ::testing::WithParamInterface<FaultCase> {};
 
@@ -331,7 +333,8 @@ TEST_F(SimProgramTest, RepackedProgramUpdatesEveryAllowedDriveInAutomaticMode) {
               "[[bin]]\nimage = \"image.bin\"\nnew_revision = \"1.10\"\n"
               "constraint = [ { lowest = \"1.00\", highest = \"1.09\", vendor = \"MERIDOX \", "
               "product = \"DVD-RW DX-4410S \" } ]\n");
-    const ProgramRun pack = run(PackProgram, {"fill", program.string(), description.string()});
+    const ProgramRun pack =
+        run(PackProgram, {"fill", program.string(), description.string(), "--stand-in-profiles"});
     ASSERT_EQ(pack.status, 0) << pack.out << pack.err;
 
     const fs::path scenario = writerScenario(

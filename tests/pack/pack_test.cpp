@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/StandInProfiles.h"
 #include "package/PackageBlock.h"
 #include "tests/package/BlockBytes.h"
 
@@ -401,6 +402,54 @@ TEST_F(Pack, ProfilesReplaceTheStoreAfterItsMark) {
               0);
     EXPECT_NE(output.find("2 flash profile store marks"), std::string::npos) << output;
     EXPECT_EQ(readAll(dir_ / "twomarks"), twoMarks);
+}
+
+TEST_F(Pack, StandInProfilesOnlyWhenSaidSo) {
+    // A program as built: one block, and a store that holds the stand-ins.
+    std::vector<std::uint8_t> file(4096, 0xEE);
+    const auto block = PackageBlock::embedded().bytes();
+    file.insert(file.end(), block.begin(), block.end());
+    const std::string mark("ZORBEL_PROFILES\0", 16);
+    file.insert(file.end(), mark.begin(), mark.end());
+    const auto storeAt = static_cast<std::ptrdiff_t>(file.size());
+    file.insert(file.end(), StandInProfileStore.begin(), StandInProfileStore.end());
+    writeAll(dir_ / "program", file);
+    const std::string fill = "fill " + path("program") + " " + path("package.toml");
+
+    std::string output;
+    EXPECT_NE(pack(fill, output), 0);
+    EXPECT_NE(output.find("holds all 20 stand-in profiles"), std::string::npos) << output;
+    EXPECT_NE(output.find("--profiles FILE"), std::string::npos) << output;
+    EXPECT_NE(output.find("--stand-in-profiles"), std::string::npos) << output;
+    EXPECT_EQ(readAll(dir_ / "program"), file);
+
+    // A profile file that still carries one stand-in is no maker's file.
+    std::vector<std::uint8_t> partly = image(17850, 5);
+    std::copy_n(StandInProfileStore.begin() + ProfileOffsets[7],
+                ProfileOffsets[8] - ProfileOffsets[7], partly.begin() + ProfileOffsets[7]);
+    writeAll(dir_ / "partly.bin", partly);
+    EXPECT_NE(pack(fill + " --profiles " + path("partly.bin"), output), 0);
+    EXPECT_NE(output.find("partly.bin: holds stand-in profile 7 "), std::string::npos) << output;
+    EXPECT_EQ(readAll(dir_ / "program"), file);
+    EXPECT_NE(pack(fill + " --profiles " + path("partly.bin") + " --stand-in-profiles", output), 0);
+    EXPECT_EQ(readAll(dir_ / "program"), file);
+
+    ASSERT_EQ(pack("show " + path("program"), output), 0) << output;
+    EXPECT_NE(output.find("# flash profiles: all 20 stand-in"), std::string::npos) << output;
+
+    // Said in so many words: the store keeps its stand-ins.
+    ASSERT_EQ(pack(fill + " --stand-in-profiles -o " + path("sim"), output), 0) << output;
+    EXPECT_NE(output.find("simulated computer only"), std::string::npos) << output;
+    const auto sim = readAll(dir_ / "sim");
+    EXPECT_TRUE(
+        std::equal(StandInProfileStore.begin(), StandInProfileStore.end(), sim.begin() + storeAt));
+
+    // The maker's profiles in place: later fills need neither option.
+    writeAll(dir_ / "maker.bin", image(17850, 5));
+    ASSERT_EQ(pack(fill + " --profiles " + path("maker.bin"), output), 0) << output;
+    ASSERT_EQ(pack(fill, output), 0) << output;
+    ASSERT_EQ(pack("show " + path("program"), output), 0) << output;
+    EXPECT_NE(output.find("no stand-in left"), std::string::npos) << output;
 }
 
 }  // namespace

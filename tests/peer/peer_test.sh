@@ -48,6 +48,9 @@ before() { local head=${1%%"$3"*}; [[ "$1" == *"$3"* && "$head" == *"$2"* ]]; } 
 
 # ---- packages ---------------------------------------------------------------
 head -c 32768 /dev/zero | tr '\0' '\377' > "$W/image.bin"  # two blocks, erased flash
+# Profiles that are not the stand-ins, so the real program starts; QEMU's drive
+# never answers the chip identification, so none of them is ever sent.
+head -c 17850 /dev/zero | tr '\0' '\377' > "$W/profiles.bin"
 package() {  # package NAME VENDOR PRODUCT LOWEST HIGHEST SUPPORTED
   # Vendor and product exactly as INQUIRY reports them, trailing blanks kept.
   local vendor product
@@ -75,7 +78,7 @@ highest = "$5"
 vendor = "$vendor"
 product = "$product"
 EOF
-  "$PACK" fill "$ZORBEL" "$W/$1.toml" -o "$W/$1" >/dev/null || { echo "FAIL: packing $1"; exit 1; }
+  "$PACK" fill "$ZORBEL" "$W/$1.toml" -o "$W/$1" --profiles "$W/profiles.bin" >/dev/null || { echo "FAIL: packing $1"; exit 1; }
 }
 
 # The VM side: ttyS3 is the person's line. Before each case the script says

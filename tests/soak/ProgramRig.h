@@ -23,6 +23,7 @@
 #include "app/ZorbelMain.h"
 #include "device/Host.h"
 #include "device/MessagePump.h"
+#include "engine/StandInProfiles.h"
 #include "package/PackageBlock.h"
 #include "sim/SimHost.h"
 #include "tests/app/ScriptedToolkit.h"
@@ -91,6 +92,8 @@ class ProgramRig {
 
     RunVerdict run() {
         RunVerdict verdict;
+        // The simulated computer's program carries the stand-in profiles.
+        SetStandInProfilesAccepted(true);
         // A sanitizer starts its helper thread with the process's first thread:
         // start one before counting, so the count measures workers only.
         static const bool warmedUp = [] {

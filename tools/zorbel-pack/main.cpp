@@ -1,7 +1,7 @@
 // zorbel-pack: fills the package block of a built Zorbel program from a
 // package description and image files, or shows the package a program holds.
 //
-//   zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE]
+//   zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]
 //   zorbel-pack show PROGRAM [--extract DIR]
 //
 // Everything is checked before anything is written; a refusal names the file,
@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "engine/StandInProfiles.h"
 #include "tools/zorbel-pack/Pack.h"
 
 namespace {
@@ -69,8 +70,55 @@ std::string summary(const fs::path& target, const PackageDescription& d, bool pr
     return line;
 }
 
+// "all 20 stand-in profiles", "stand-in profile 7", "stand-in profiles 3, 7".
+std::string standInList(const std::vector<int>& groups) {
+    if (groups.size() == static_cast<std::size_t>(ProfileCount)) {
+        return "all 20 stand-in profiles";
+    }
+    std::string list = groups.size() == 1 ? "stand-in profile " : "stand-in profiles ";
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        list += (i == 0 ? "" : ", ") + std::to_string(groups[i]);
+    }
+    return list;
+}
+
+// Refuses a program whose profile store would still hold any stand-in profile
+// after the fill, unless `standInsForSimulator` says it is for the simulated
+// computer only. `profiles` are the bytes that replace the store at `storeAt`.
+void checkProfileStores(const fs::path& program, const fs::path& profilesFile,
+                        std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> profiles,
+                        std::optional<std::size_t> storeAt, bool standInsForSimulator,
+                        std::vector<Refusal>& refusals) {
+    if (standInsForSimulator) {
+        return;
+    }
+    if (storeAt) {
+        const std::vector<int> groups = StandInGroups(profiles);
+        if (!groups.empty()) {
+            refusals.push_back(
+                {profilesFile.string(), 0, "",
+                 "holds " + standInList(groups) +
+                     " that every built program carries, not the drive maker's profiles; give "
+                     "the maker's 17850-byte profile file"});
+        }
+        return;
+    }
+    for (const std::size_t at : findProfileStores(bytes)) {
+        const std::vector<int> groups = StandInGroups(bytes.subspan(at, ProfileStoreSize));
+        if (!groups.empty()) {
+            refusals.push_back(
+                {program.string(), 0, "",
+                 "its flash profile store holds " + standInList(groups) +
+                     ", which are no program for a drive's controller; add --profiles FILE "
+                     "with the drive maker's 17850-byte profile file, or --stand-in-profiles "
+                     "when the program is only for the simulated computer (zorbel-sim)"});
+            return;
+        }
+    }
+}
+
 int fill(const fs::path& program, const fs::path& description, const fs::path& output,
-         const fs::path& profilesFile) {
+         const fs::path& profilesFile, bool standInsForSimulator) {
     std::vector<Refusal> refusals;
     std::optional<PackageDescription> d = parseDescription(description, refusals);
     if (d) {
@@ -110,6 +158,10 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
             }
         }
     }
+    if (!bytes.empty() && refusals.empty()) {
+        checkProfileStores(program, profilesFile, bytes, profiles, storeAt, standInsForSimulator,
+                           refusals);
+    }
     if (!refusals.empty()) {
         return refuse(refusals);
     }
@@ -136,7 +188,11 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
         std::cerr << "zorbel-pack: " << error << "\nzorbel-pack: nothing written\n";
         return 1;
     }
-    std::cout << summary(target, *d, storeAt.has_value()) << "\n";
+    std::string line = summary(target, *d, storeAt.has_value());
+    if (standInsForSimulator) {
+        line += ", stand-in flash profiles allowed (for the simulated computer only)";
+    }
+    std::cout << line << "\n";
     return 0;
 }
 
@@ -145,6 +201,23 @@ bool writeBytes(const fs::path& file, std::span<const std::uint8_t> bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
+}
+
+// A comment line saying what the program's profile store holds.
+std::string profileStoreNote(std::span<const std::uint8_t> bytes) {
+    const auto stores = findProfileStores(bytes);
+    if (stores.size() != 1) {
+        return stores.empty() ? "# flash profiles: this program has no profile store\n"
+                              : "# flash profiles: this program has " +
+                                    std::to_string(stores.size()) + " profile store marks\n";
+    }
+    const std::vector<int> groups = StandInGroups(bytes.subspan(stores.front(), ProfileStoreSize));
+    if (groups.empty()) {
+        return "# flash profiles: replaced, no stand-in left (the store as given with "
+               "--profiles)\n";
+    }
+    return "# flash profiles: " + standInList(groups) +
+           ", for the simulated computer only; the real program refuses to start with them\n";
 }
 
 int show(const fs::path& program, const fs::path& extract) {
@@ -198,7 +271,7 @@ int show(const fs::path& program, const fs::path& extract) {
             return 1;
         }
     }
-    std::cout << renderDescription(d);
+    std::cout << profileStoreNote(bytes) << renderDescription(d);
     return 0;
 }
 
@@ -219,8 +292,15 @@ int main(int argc, char** argv) {
         ->required();
     fillCommand->add_option("-o,--output", output,
                             "write the packed program here (default: rewrite PROGRAM in place)");
-    fillCommand->add_option("--profiles", profiles,
-                            "replace the flash profile store with this 17850-byte file");
+    bool standIns = false;
+    CLI::Option* profilesOption = fillCommand->add_option(
+        "--profiles", profiles,
+        "replace the flash profile store with the drive maker's 17850-byte file");
+    fillCommand
+        ->add_flag("--stand-in-profiles", standIns,
+                   "allow the stand-in flash profiles a built program carries: the result is for "
+                   "the simulated computer (zorbel-sim) only")
+        ->excludes(profilesOption);
 
     fs::path showProgram;
     fs::path extract;
@@ -232,7 +312,7 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
     if (fillCommand->parsed()) {
-        return fill(program, description, output, profiles);
+        return fill(program, description, output, profiles, standIns);
     }
     return show(showProgram, extract);
 }

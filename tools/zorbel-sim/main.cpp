@@ -21,6 +21,7 @@
 
 #include "app/ZorbelMain.h"
 #include "app/console/ConsoleToolkit.h"
+#include "engine/StandInProfiles.h"
 #include "package/PackageBlock.h"
 #include "sim/Scenario.h"
 #include "sim/SimHost.h"
@@ -191,6 +192,8 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The simulated computer runs the program with the stand-in profiles too.
+    SetStandInProfilesAccepted(true);
     sim::InstalledComputer installed(std::move(computer));
     sim::SimHost& host = installed.host();
     host.setTrace(trace.get());
