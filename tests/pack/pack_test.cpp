@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -119,6 +120,7 @@ product = "DVR-RW 1616 SUPR"
 image = "two.bin"
 start = 65536
 new_revision = "2C01"
+any_drive = true
 )";
 
 class Pack : public ::testing::Test {
@@ -242,7 +244,6 @@ TEST_F(Pack, WarningsForWhatIsAllowedButLikelyWrong) {
     EXPECT_NE(output.find("short.toml:25: bin[1].constraint[1].vendor: \"MERIDOX\" is 7"),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("bin[2]: no constraint slots"), std::string::npos) << output;
 
     // A byte the description cannot carry (after the title's end) is reported by show.
     auto bytes = readAll(dir_ / "packed");
@@ -266,11 +267,32 @@ TEST_F(Pack, TheExampleDescriptionPacks) {
     EXPECT_EQ(p["slot12"], "1B02|1B02|MERIDOX |DVR-RW 1616 SUPR");
 }
 
+TEST_F(Pack, MakeImageRefusesPartBlocksUnlessPadded) {
+    const std::string script = "sh " + std::string(ZORBEL_EXAMPLES_DIR) + "/make-image.sh ";
+    writeAll(dir_ / "maker.fw", image(20000, 6));
+    const auto quiet = " >" + path("out.txt") + " 2>&1";
+    EXPECT_NE(std::system((script + path("maker.fw") + " " + path("img") + quiet).c_str()), 0);
+    EXPECT_FALSE(fs::exists(dir_ / "img"));
+    std::ifstream said(dir_ / "out.txt");
+    const std::string why((std::istreambuf_iterator<char>(said)), {});
+    EXPECT_NE(why.find("not a whole number of 16384-byte blocks"), std::string::npos) << why;
+    EXPECT_NE(why.find("--pad"), std::string::npos) << why;
+
+    ASSERT_EQ(
+        std::system((script + "--pad " + path("maker.fw") + " " + path("img") + quiet).c_str()), 0);
+    const auto padded = readAll(dir_ / "img");
+    ASSERT_EQ(padded.size(), 32768u);
+    EXPECT_TRUE(std::equal(padded.begin(), padded.begin() + 20000, image(20000, 6).begin()));
+    EXPECT_EQ(padded.back(), 0xFF);
+}
+
 struct RefusalCase {
     const char* name;
     std::string from;  // text in the description to replace ("" to append `to`)
     std::string to;
-    std::string expected;  // part of the refusal
+    std::string expected;    // part of the refusal
+    std::string from2 = {};  // a second replacement, when one is not enough
+    std::string to2 = {};
 };
 
 TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
@@ -309,6 +331,25 @@ TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
         {"image empty", "\"two.bin\"", "\"empty.bin\"", "bin[2].image: the image"},
         {"image not whole blocks", "\"two.bin\"", "\"odd.bin\"", "not a whole number of 16384"},
         {"bins overlap", "start = 65536", "start = 16384", "bin[2].start: its bytes overlap"},
+        {"bins overlap in descending order", "image = \"one.bin\"\n",
+         "image = \"one.bin\"\nstart = 65536\n", "bin[2].start: its bytes overlap those of bin[1]",
+         "\"two.bin\"\nstart = 65536", "\"one.bin\"\nstart = 49152"},
+        {"bin for any make unsaid", "any_drive = true\n", "",
+         ":37: bin[2].constraint: missing: a bin without constraint slots accepts a drive of any "
+         "make; add vendor and product"},
+        {"no slot at all", "any_drive = true\n", "constraint = []\n",
+         ":41: bin[2].constraint: is empty"},
+        {"untouched first slot",
+         "lowest = \"1B05\"\nhighest = \"1B09\"\nvendor = \"MERIDOX \"\nproduct = \"DVR-RW 1616 "
+         "SUPR\"",
+         "untouched = true", ":22: bin[1].constraint[1].untouched: an untouched first slot"},
+        {"slot by revision only",
+         "\"1B02\"\nvendor = \"MERIDOX \"\nproduct = \"DVR-RW 1616 SUPR\"\n", "\"1B02\"\n",
+         ":31: bin[1].constraint[3]: names neither vendor nor product, so a drive of any make "
+         "fits it; add vendor and product exactly as the drives report them (zorbel-probe lists "
+         "them, blanks included), or any_drive = true in bin[1]"},
+        {"any_drive as a number", "any_drive = true", "any_drive = 1",
+         "bin[2].any_drive: must be true or false"},
         {"past the bank", "start = 65536", "start = 1040384", "run past the end"},
         {"image looks like an empty bank", "\"one.bin\"", "\"marked.bin\"", "empty-bank mark"},
         {"more than 8 slots", "", nine + "\n", "more than the 8 a bin holds"},
@@ -325,6 +366,10 @@ TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
         } else {
             ASSERT_NE(text.find(c.from), std::string::npos) << c.name;
             text.replace(text.find(c.from), c.from.size(), c.to);
+        }
+        if (!c.from2.empty()) {
+            ASSERT_NE(text.find(c.from2), std::string::npos) << c.name;
+            text.replace(text.find(c.from2), c.from2.size(), c.to2);
         }
         writeText(dir_ / "bad.toml", text);
         std::string output;

@@ -122,6 +122,13 @@ std::string defaultText(std::size_t offset, std::size_t size) {
     return PackageBlock::embedded().slotText(offset, size);
 }
 
+// What to add to a bin under which a drive of any make would fit.
+std::string anyMakeAdvice(const std::string& bin) {
+    return "add vendor and product exactly as the drives report them (zorbel-probe lists them, "
+           "blanks included), or any_drive = true in " +
+           bin + " if it is meant for drives of every make";
+}
+
 void parseConstraint(Checker& check, const toml::node& node, const std::string& name,
                      SlotDescription& slot, std::vector<Refusal>& notes) {
     const toml::table* table = node.as_table();
@@ -130,6 +137,7 @@ void parseConstraint(Checker& check, const toml::node& node, const std::string& 
         return;
     }
     const unsigned line = lineOf(node);
+    slot.line = line;
     check.knownKeys(*table, {"untouched", "lowest", "highest", "vendor", "product"}, name + ".");
     if (const toml::node* untouched = table->get("untouched")) {
         if (!untouched->is_boolean() || !untouched->as_boolean()->get()) {
@@ -167,7 +175,8 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
         return;
     }
     bin.line = lineOf(node);
-    check.knownKeys(*table, {"image", "start", "size", "new_revision", "constraint"}, name + ".");
+    check.knownKeys(*table, {"image", "start", "size", "new_revision", "constraint", "any_drive"},
+                    name + ".");
     if (const toml::node* image = table->get("image")) {
         if (const auto* path = image->as_string()) {
             bin.image = folder / fs::path(path->get());
@@ -179,11 +188,20 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
     bin.size = check.integer(*table, "size", name + ".size");
     bin.newRevision =
         check.revision(*table, "new_revision", name + ".new_revision", false, bin.line);
+    if (const toml::node* anyDrive = table->get("any_drive")) {
+        if (!anyDrive->is_boolean()) {
+            check.refuse(lineOf(*anyDrive), name + ".any_drive", "must be true or false");
+        } else {
+            bin.anyDrive = anyDrive->as_boolean()->get();
+        }
+    }
     const toml::node* constraints = table->get("constraint");
     if (constraints == nullptr) {
-        notes.push_back({"", bin.line, name,
-                         "no constraint slots: this bin accepts every drive that the bins before "
-                         "it refused"});
+        if (!bin.anyDrive) {
+            check.refuse(bin.line, name + ".constraint",
+                         "missing: a bin without constraint slots accepts a drive of any make; " +
+                             anyMakeAdvice(name));
+        }
         return;
     }
     const toml::array* list = constraints->as_array();
@@ -202,6 +220,25 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
         parseConstraint(check, *list->get(k), name + ".constraint[" + std::to_string(k + 1) + "]",
                         bin.constraints[k], notes);
     }
+    if (bin.anyDrive) {
+        return;
+    }
+    if (list->empty()) {
+        check.refuse(lineOf(*constraints), name + ".constraint",
+                     "is empty: a bin without constraint slots accepts a drive of any make; " +
+                         anyMakeAdvice(name));
+    } else if (bin.constraints.front().untouched) {
+        check.refuse(bin.constraints.front().line, name + ".constraint[1].untouched",
+                     "an untouched first slot accepts a drive of any make; " + anyMakeAdvice(name));
+    }
+    for (std::size_t k = 0; k < bin.constraints.size(); ++k) {
+        const SlotDescription& slot = bin.constraints[k];
+        if (!slot.untouched && slot.vendor.empty() && slot.product.empty()) {
+            check.refuse(slot.line, name + ".constraint[" + std::to_string(k + 1) + "]",
+                         "names neither vendor nor product, so a drive of any make fits it; " +
+                             anyMakeAdvice(name));
+        }
+    }
 }
 
 std::vector<std::uint8_t> readBytes(const fs::path& file, bool& ok) {
@@ -211,6 +248,16 @@ std::vector<std::uint8_t> readBytes(const fs::path& file, bool& ok) {
 }
 
 }  // namespace
+
+bool acceptsAnyMake(const BinDescription& bin) {
+    if (bin.constraints.empty() || bin.constraints.front().untouched) {
+        return true;
+    }
+    return std::any_of(bin.constraints.begin(), bin.constraints.end(),
+                       [](const SlotDescription& slot) {
+                           return !slot.untouched && slot.vendor.empty() && slot.product.empty();
+                       });
+}
 
 std::string Refusal::text() const {
     std::string out = file;
@@ -521,6 +568,9 @@ std::string renderDescription(const PackageDescription& d) {
         out << "start = " << bin.start.value_or(0) << "\n";
         out << "size = " << bin.size.value_or(0) << "\n";
         out << "new_revision = " << tomlString(bin.newRevision) << "\n";
+        if (acceptsAnyMake(bin)) {
+            out << "any_drive = true\n";
+        }
         if (bin.constraints.empty()) {
             continue;
         }

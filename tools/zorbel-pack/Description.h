@@ -32,6 +32,7 @@ struct SlotDescription {
     std::string highestRevision;
     std::string vendor;
     std::string product;
+    unsigned line = 0;
 };
 
 struct BinDescription {
@@ -40,6 +41,7 @@ struct BinDescription {
     std::optional<std::int64_t> size;            // default: the image's size
     std::string newRevision;
     std::vector<SlotDescription> constraints;  // slot 1 onwards; the rest stay untouched
+    bool anyDrive = false;                     // said in so many words: a drive of any make may fit
     unsigned line = 0;
 
     std::vector<std::uint8_t> imageBytes;  // filled by loadImages
@@ -61,6 +63,10 @@ struct PackageDescription {
     // What is allowed but probably not meant ("FILE:LINE: KEY: note").
     std::vector<std::string> warnings;
 };
+
+// True when a drive of any make would fit under this bin: it has no slot, its
+// first slot is untouched, or one of its slots names neither vendor nor product.
+bool acceptsAnyMake(const BinDescription& bin);
 
 // Reads and checks a description file: syntax, known keys, types, text
 // lengths, option digits, revisions, identity lengths, bin count. Images are
