@@ -1,5 +1,6 @@
 #include "app/ZorbelMain.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,6 +15,7 @@
 #include "device/Host.h"
 #include "device/MessagePump.h"
 #include "engine/Parser.h"
+#include "engine/ProgramFlash.h"
 #include "engine/StandInProfiles.h"
 #include "package/Matching.h"
 #include "package/PackageBlock.h"
@@ -51,6 +53,13 @@ constexpr std::string_view FlashSucceededText = "Firmware has been updated succe
 
 // Drive-ready waits of the disc and tray check, in seconds.
 constexpr double CheckReadyWaitSeconds = 120.0;
+// Rounds of the disc and tray check, each asking the user once to take the
+// disc out or push the tray in; a drive not yet empty and closed after the
+// last one counts as failed.
+constexpr int DiscCheckRounds = 5;
+// Time-out of each command of the check, in seconds: a drive that does not
+// answer within it has stopped answering.
+constexpr std::uint32_t CheckCommandTimeout = 60;
 // Sense key NOT READY with additional sense code MEDIUM NOT PRESENT.
 constexpr std::uint8_t SenseNotReady = 2;
 constexpr std::uint8_t AscMediumNotPresent = 0x3A;
@@ -278,7 +287,9 @@ void TZorbelMain::FillDriveList() {
 }
 
 void TZorbelMain::cboDrivesChange() {
-    if (!Devices[0]) {
+    // The list is disabled while an update runs; a change that slips through
+    // must not move the list object under the update.
+    if (!Devices[0] || handlerBusy_ || RunningCount != 0) {
         return;
     }
     const int entryIndex = EntryOfLine(toolkit_.selectedListLine());
@@ -321,10 +332,14 @@ void TZorbelMain::cmdUpdateClick() {
     if (UpdateInProgress() || !Devices[0]) {
         return;
     }
+    // The drive list stays disabled until the completion: the update's drives
+    // are the ones chosen now.
+    toolkit_.setEnabled(Control::cboDrives, false);
     handlerBusy_ = true;
     const bool started = StartUpdate();
     handlerBusy_ = false;
     if (!started) {
+        toolkit_.setEnabled(Control::cboDrives, true);
         return;  // the window stays as it was
     }
     // 5.
@@ -335,7 +350,8 @@ void TZorbelMain::cmdUpdateClick() {
     toolkit_.setEnabled(Control::cmdClose, false);
     toolkit_.setFontColour(Control::lblMsg, FontColour::Maroon);
     if (RunningCount == 0) {
-        // Every started worker ended while the handler was still busy.
+        // Every started worker ended while the handler was still busy, or no
+        // drive got a worker: the completion reports the outcome now.
         CompleteUpdate();
     }
 }
@@ -343,8 +359,9 @@ void TZorbelMain::cmdUpdateClick() {
 // Steps 1 to 4 of the Update handler: chooses the drives, creates their run
 // objects, checks and starts each. End events that arrive meanwhile (the
 // checks' dialogs and waits dispatch them) only count down: the completion
-// waits until the last worker of the update has been started. False when no
-// worker was started; the run objects are then released.
+// waits until the last worker of the update has been started. False when
+// nothing is to be programmed (the run objects are then released); a drive
+// that fails its check or gets no worker counts as failed.
 bool TZorbelMain::StartUpdate() {
     AtapiDevice& list = *Devices[0];
     const LoadedSettings& settings = loadedSettings();
@@ -394,6 +411,8 @@ bool TZorbelMain::StartUpdate() {
         UpdateCount = k + 1;
     }
 
+    runEntries_ = chosen;
+
     // 3-4.
     RunningCount = 0;
     startedCount_ = 0;
@@ -402,30 +421,39 @@ bool TZorbelMain::StartUpdate() {
         const DriveEntry* entry =
             list.GetDrive(static_cast<unsigned>(chosen[static_cast<std::size_t>(k)]));
         const std::uint16_t binIndex = entry != nullptr ? entry->binIndex : 0;
-        if (settings.CHKDISC == 1) {
-            CheckDiscAndTray(drive);
-        }
-        if (!StartWorker(k, binIndex)) {
-            // No thread for this drive: it counts as a failed drive.
+        // A drive that fails the check, or gets no thread, counts as failed;
+        // the other drives go on.
+        if ((settings.CHKDISC == 1 && !CheckDiscAndTray(drive)) || !StartWorker(k, binIndex)) {
             drive.SetFlashResult(FlashFailure);
         }
     }
-    if (startedCount_ == 0) {
-        ReleaseRunObjects();
-        UpdateCount = 0;
-        return false;
-    }
-    return true;
+    return UpdateCount > 0;
 }
 
 // Lets the drive pass only with no medium and the tray closed; asks the user
-// to take the disc out or push the tray in until then.
-void TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
+// to take the disc out or push the tray in, for DiscCheckRounds rounds. False,
+// at once, for a drive that is not the one matched or stops answering.
+bool TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
     toolkit_.setText(Control::lblMsg, CheckStatusText);
-    for (;;) {
+    if (!IsMatchedDrive(drive)) {
+        return false;  // never move the tray of a drive that is not ours
+    }
+    const std::uint32_t runTimeout = drive.CommandTimeout();
+    drive.SetCommandTimeout(CheckCommandTimeout);
+    bool passed = false;
+    for (int round = 0;; ++round) {
         const bool discAbsent = drive.IsDiscAbsent();
+        // Ready with a disc answers without sense; a drive that is gone
+        // answers neither way.
+        if (!discAbsent && !drive.TestUnitReady() && drive.LastSenseKey() == 0) {
+            break;
+        }
         if (discAbsent && !drive.IsTrayOpen()) {
-            return;
+            passed = true;
+            break;
+        }
+        if (round == DiscCheckRounds) {
+            break;
         }
         if (!discAbsent) {
             toolkit_.setText(Control::lblMsg, TrayOutText);
@@ -445,6 +473,8 @@ void TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
             toolkit_.messageDialog(DialogKind::Warning, PushTrayText);
         }
     }
+    drive.SetCommandTimeout(runTimeout);
+    return passed;
 }
 
 // Starts the worker of Devices[k + 1] on the image of its bin. False when no
@@ -539,15 +569,14 @@ void TZorbelMain::CompleteUpdate() {
     if (Devices[0]) {
         AtapiDevice& list = *Devices[0];
         if (settings.AUTOMODE == 0) {
-            const int line = toolkit_.selectedListLine();
-            const int entryIndex = EntryOfLine(line);
-            if (entryIndex >= 0) {
-                list.SelectDrive(static_cast<std::int16_t>(entryIndex));
-                list.RefreshIdentity();
-            }
+            // The drive programmed, whatever line is selected now.
+            const std::int16_t programmed = runEntries_[0];
+            list.SelectDrive(programmed);
+            list.RefreshIdentity();
             FillDriveList();
-            if (line != NoLine && line < toolkit_.listCount()) {
-                toolkit_.selectListLine(line);
+            const auto line = std::find(lineEntries_.begin(), lineEntries_.end(), programmed);
+            if (line != lineEntries_.end()) {
+                toolkit_.selectListLine(static_cast<int>(line - lineEntries_.begin()));
             }
         } else {
             for (unsigned i = 0; i < list.DriveCount(); ++i) {
@@ -561,6 +590,7 @@ void TZorbelMain::CompleteUpdate() {
     // 5.
     toolkit_.setEnabled(Control::cmdUpdate, true);
     toolkit_.setEnabled(Control::cmdClose, true);
+    toolkit_.setEnabled(Control::cboDrives, true);
     // 6.
     if (!UpdateOk) {
         toolkit_.messageDialog(DialogKind::Error, FlashFailedText);

@@ -73,7 +73,7 @@ class TZorbelMain final : public FormEvents {
     bool StartUp();
     void Shutdown();
     bool StartUpdate();
-    void CheckDiscAndTray(AtapiDevice& drive);
+    bool CheckDiscAndTray(AtapiDevice& drive);
     bool StartWorker(int k, std::uint16_t binIndex);
     void CompleteUpdate();
     void ReleaseRunObjects();
@@ -82,10 +82,12 @@ class TZorbelMain final : public FormEvents {
     Toolkit& toolkit_;
     DeviceFactory createDevice_;
     std::vector<std::int16_t> lineEntries_;  // entry index of each line of cboDrives
-    bool handlerBusy_ = false;               // cmdUpdateClick is still starting workers
-    int startedCount_ = 0;                   // workers started in the current update
-    bool completing_ = false;                // the completion of an update is running
-    bool destroying_ = false;                // the window is being destroyed
+    // Entry indexes of the drives of the current update, Devices[k + 1] programs [k].
+    std::array<std::int16_t, MaxRunObjects> runEntries_{};
+    bool handlerBusy_ = false;  // cmdUpdateClick is still starting workers
+    int startedCount_ = 0;      // workers started in the current update
+    bool completing_ = false;   // the completion of an update is running
+    bool destroying_ = false;   // the window is being destroyed
 };
 
 // The program entry on a toolkit: creates the main window (the whole start-up

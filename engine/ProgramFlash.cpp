@@ -45,7 +45,31 @@ bool WriteAndVerifyBlock(AtapiDevice& drive, const std::uint8_t* image, std::uin
 bool HasTransferBuffers(AtapiDevice& drive) {
     return drive.InBuffer() != nullptr && drive.OutBuffer() != nullptr;
 }
+
+// INQUIRY attempts of the identity check: a drive error or a lost command
+// now and then must not fail a drive that is the right one.
+constexpr int IdentityCheckAttempts = 3;
+
+template <std::size_t N>
+bool sameField(const char (&entryField)[N], const char* current) {
+    return std::memcmp(entryField, current, N) == 0;
+}
 }  // namespace
+
+bool IsMatchedDrive(AtapiDevice& drive) {
+    const std::int16_t index = drive.CurrentDriveIndex();
+    const DriveEntry* entry = index < 0 ? nullptr : drive.GetDrive(static_cast<unsigned>(index));
+    if (entry == nullptr) {
+        return false;
+    }
+    bool identified = false;
+    for (int attempt = 0; attempt < IdentityCheckAttempts && !identified; ++attempt) {
+        identified = drive.ReadIdentity();
+    }
+    return identified && sameField(entry->vendor, drive.CurrentVendor()) &&
+           sameField(entry->product, drive.CurrentProduct()) &&
+           sameField(entry->revision, drive.CurrentRevision());
+}
 
 bool IsProgrammableImage(const std::uint8_t* image, std::int32_t size) {
     return image != nullptr && size > 0 && size <= MaxImageSize &&
@@ -74,6 +98,9 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
         return false;
     }
     drive.SetCommandTimeout(FlashCommandTimeout);
+    if (!IsMatchedDrive(drive)) {
+        return false;  // another drive, or none, answers where the matched one was
+    }
 
     // Preparation, outside the flash phase; its outcome does not stop the run.
     drive.LeaveFlashPhase();

@@ -24,7 +24,15 @@ inline constexpr std::int32_t MaxImageSize = 16 * 1024 * 1024;
 // size that is a positive multiple of BlockSize, at most MaxImageSize.
 bool IsProgrammableImage(const std::uint8_t* image, std::int32_t size);
 
-// Programs one drive: CommandTimeout 108,000 s; outside the flash phase
+// True when the drive behind the object's selection still reports, in a fresh
+// INQUIRY, the vendor, product and revision of its table entry: the identity
+// the package was matched against. A node or drive letter can come to name
+// another drive after start-up (a drive unplugged and plugged in again); such a
+// drive, or one that no longer answers, reads false. Only INQUIRY is sent.
+bool IsMatchedDrive(AtapiDevice& drive);
+
+// Programs one drive: CommandTimeout 108,000 s; IsMatchedDrive, and on a
+// mismatch false with nothing else sent; outside the flash phase
 // WaitReady (60), StopDisc and UploadFlashProfile, their results ignored; then in
 // the flash phase WriteAndVerifyImage, Pause (1.0) and the commit (WRITE BUFFER
 // without data, code 0xA0 with bootCode, else 0x80).

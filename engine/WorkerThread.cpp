@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace zorbel {
 
 namespace {
 std::atomic<EndEventDispatcher*> g_dispatcher{nullptr};
+std::atomic<bool> g_threadCreationRefused{false};
 }  // namespace
 
 void setEndEventDispatcher(EndEventDispatcher* dispatcher) {
@@ -16,6 +18,10 @@ void setEndEventDispatcher(EndEventDispatcher* dispatcher) {
 
 EndEventDispatcher* endEventDispatcher() {
     return g_dispatcher.load();
+}
+
+void setThreadCreationRefused(bool refused) {
+    g_threadCreationRefused.store(refused);
 }
 
 // ---- EndEventQueue ----
@@ -87,6 +93,10 @@ void WorkerThread::Resume() {
     }
     if (OnTerminate && dispatcher_ == nullptr) {
         throw std::logic_error("worker thread: an end event needs an end-event dispatcher");
+    }
+    if (g_threadCreationRefused.load()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "worker thread: no thread can be created");
     }
     // The new thread waits at the gate until the object is complete: it may
     // free the object as soon as its body has run.

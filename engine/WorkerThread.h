@@ -42,6 +42,10 @@ class EndEventDispatcher {
 void setEndEventDispatcher(EndEventDispatcher* dispatcher);
 EndEventDispatcher* endEventDispatcher();
 
+// While refused, Resume starts no thread and throws std::system_error, as when
+// the system has no thread left to give. Lets tests show that path.
+void setThreadCreationRefused(bool refused);
+
 // A ready-made dispatcher: a queue that the window's thread drains itself.
 // The console front end and the tests use it.
 class EndEventQueue final : public EndEventDispatcher {

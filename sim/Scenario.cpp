@@ -6,6 +6,7 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -338,6 +339,28 @@ class Loader {
         return *id;
     }
 
+    // `replaced_by = { drive = "id", after_commands = N }` of a letter or an ASPI device.
+    std::optional<Replacement> replacement(Section& s) {
+        const toml::node* node = s.node("replaced_by");
+        if (node == nullptr) {
+            return std::nullopt;
+        }
+        const toml::table* table = node->as_table();
+        if (table == nullptr) {
+            s.fail("replaced_by", "expected { drive, after_commands }");
+        }
+        Section r(s.file(), *table, s.qualified("replaced_by"));
+        Replacement replacement;
+        replacement.drive = driveRef(r, "drive");
+        if (replacement.drive.empty()) {
+            r.fail("drive", "a replacement needs the id of the drive that takes the place");
+        }
+        replacement.afterCommands = static_cast<std::uint64_t>(
+            r.integer("after_commands", 0, 0, std::numeric_limits<std::int64_t>::max()));
+        r.refuseUnknown();
+        return replacement;
+    }
+
     DriveSpec drive(Section& s) {
         DriveSpec d;
         const auto id = s.text("id");
@@ -493,6 +516,7 @@ class Loader {
                 device.lun = static_cast<std::uint8_t>(d.integer("lun", 0, 0, 255));
                 device.type = static_cast<std::uint8_t>(d.integer("type", 5, 0, 31));
                 device.drive = driveRef(d, "drive");
+                device.replacement = replacement(d);
                 if (!places.insert({device.target, device.lun}).second) {
                     d.fail("target", "two devices at target " + std::to_string(device.target) +
                                          " LUN " + std::to_string(device.lun));
@@ -538,6 +562,7 @@ class Loader {
                                               {"ramdisk", zorbel::DriveType::RamDisk}});
         l.drive = driveRef(s, "drive");
         l.openFails = s.flag("open_fails", false);
+        l.replacement = replacement(s);
         if (const toml::node* address = s.node("address")) {
             if (address->is_string()) {
                 l.addressQuery = s.choice<AddressQuery>(

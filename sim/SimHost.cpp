@@ -117,6 +117,10 @@ void ComputerSpec::validate() const {
         if (!letter.drive.empty() && ids.count(letter.drive) == 0) {
             throw std::invalid_argument("root '" + r + "' names no drive '" + letter.drive + "'");
         }
+        if (letter.replacement && ids.count(letter.replacement->drive) == 0) {
+            throw std::invalid_argument("root '" + r + "' is replaced by no drive '" +
+                                        letter.replacement->drive + "'");
+        }
     }
     for (std::size_t a = 0; a < aspi.adapters.size(); ++a) {
         std::set<std::pair<int, int>> places;
@@ -129,6 +133,11 @@ void ComputerSpec::validate() const {
             if (!device.drive.empty() && ids.count(device.drive) == 0) {
                 throw std::invalid_argument("adapter " + std::to_string(a) + " names no drive '" +
                                             device.drive + "'");
+            }
+            if (device.replacement && ids.count(device.replacement->drive) == 0) {
+                throw std::invalid_argument("adapter " + std::to_string(a) +
+                                            " is replaced by no drive '" +
+                                            device.replacement->drive + "'");
             }
         }
     }
@@ -145,6 +154,10 @@ SimHost::SimHost(ComputerSpec spec) : spec_(std::move(spec)), clock_(spec_.clock
         Letter entry;
         entry.spec = letter;
         entry.drive = findDrive(letter.drive);
+        if (letter.replacement) {
+            entry.replacement = findDrive(letter.replacement->drive);
+            entry.replaceAfter = letter.replacement->afterCommands;
+        }
         entry.name = letter.root.substr(0, 2);
         letters_.push_back(std::move(entry));
     }
@@ -154,6 +167,10 @@ SimHost::SimHost(ComputerSpec spec) : spec_(std::move(spec)), clock_(spec_.clock
             target.adapter = static_cast<std::uint8_t>(a);
             target.spec = device;
             target.drive = findDrive(device.drive);
+            if (device.replacement) {
+                target.replacement = findDrive(device.replacement->drive);
+                target.replaceAfter = device.replacement->afterCommands;
+            }
             target.name = std::to_string(a) + "-" + std::to_string(device.target) + "-" +
                           std::to_string(device.lun);
             aspiTargets_.push_back(std::move(target));
@@ -241,6 +258,34 @@ void SimHost::sleepMs(std::uint32_t milliseconds) {
 }
 
 // ---- drive letters and devices ----
+
+SimDrive* SimHost::Place::nextDrive() {
+    if (replacement != nullptr && commands >= replaceAfter) {
+        drive = replacement;
+        replacement = nullptr;
+    }
+    ++commands;
+    return drive;
+}
+
+void SimHost::replaceDrive(std::string_view place, std::string_view driveId) {
+    SimDrive* drive = findDrive(driveId);
+    if (drive == nullptr) {
+        throw std::invalid_argument("no drive '" + std::string(driveId) + "'");
+    }
+    std::lock_guard lock(mutex_);
+    Place* found = place.size() <= 3 ? letterForRoot(place) : nullptr;
+    for (AspiTarget& target : aspiTargets_) {
+        if (target.name == place) {
+            found = &target;
+        }
+    }
+    if (found == nullptr) {
+        throw std::invalid_argument("no drive letter or ASPI device '" + std::string(place) + "'");
+    }
+    found->replacement = drive;
+    found->replaceAfter = found->commands;
+}
 
 SimHost::Letter* SimHost::letterForRoot(std::string_view root) {
     if (root.size() < 2) {
@@ -352,6 +397,7 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
                                 std::span<std::uint8_t, zorbel::PassThroughBlockSize> block,
                                 void* dataBuffer) {
     Letter* letter = nullptr;
+    SimDrive* drive = nullptr;
     {
         std::lock_guard lock(mutex_);
         ++counters_.passThroughCalls;
@@ -374,7 +420,8 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
             ++counters_.rejectedRequests;
             return false;
         }
-        if (letter->drive == nullptr) {
+        drive = letter->nextDrive();
+        if (drive == nullptr) {
             return false;  // no simulated drive answers behind this root
         }
     }
@@ -383,8 +430,8 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
     const auto direction = static_cast<Direction>(block[pt::DataIn]);
     const std::uint32_t length = layout::getLe32(block, pt::DataTransferLength);
     const CommandResult result =
-        letter->drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(dataBuffer),
-                               layout::getLe32(block, pt::TimeOutValue), false);
+        drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(dataBuffer),
+                       layout::getLe32(block, pt::TimeOutValue), false);
     trace(letter->name, cdb, direction, length, result);
     if (result.outcome == Outcome::Transport || result.outcome == Outcome::Timeout) {
         return false;
@@ -552,12 +599,17 @@ CommandResult SimHost::runAspi(AspiTarget& target, std::span<std::uint8_t> reque
     const Direction direction = directionOfFlags(request[aspi::Flags]);
     const std::uint32_t length = layout::getLe32(request, ex::BufLen);
     CommandResult result;
-    if (target.drive == nullptr) {
+    SimDrive* drive = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        drive = target.nextDrive();
+    }
+    if (drive == nullptr) {
         result.outcome = Outcome::Transport;  // a device no simulated drive answers for
         return result;
     }
-    result = target.drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(data),
-                                   timeoutSeconds, true);
+    result = drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(data),
+                            timeoutSeconds, true);
     trace(target.name, cdb, direction, length, result);
     return result;
 }

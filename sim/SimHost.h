@@ -36,6 +36,14 @@ enum class AddressQuery {
     LengthZero,  // succeeds with Length 0 (the drive is not listed)
 };
 
+// Another drive that takes a place (a drive letter or an ASPI device) once
+// `afterCommands` commands have reached the drive there, as when a drive is
+// unplugged and another one is given its letter or address.
+struct Replacement {
+    std::string drive{};  // id of the SimDrive that answers from then on
+    std::uint64_t afterCommands = 0;
+};
+
 // One root of the drive-letter list.
 struct LetterSpec {
     std::string root{};  // "E:\\"
@@ -44,6 +52,7 @@ struct LetterSpec {
     bool openFails = false;
     AddressQuery addressQuery = AddressQuery::Address;
     ScsiAddress address{8, 0, 0, 0, 0};  // length is set to 8 when answered
+    std::optional<Replacement> replacement{};
 };
 
 // A device on an ASPI host adapter.
@@ -52,6 +61,7 @@ struct AspiDeviceSpec {
     std::uint8_t lun = 0;
     std::uint8_t type = 5;  // peripheral device type; 5 = CD-ROM
     std::string drive{};    // id of the SimDrive behind it; empty: none answers commands
+    std::optional<Replacement> replacement{};
 };
 
 struct AdapterSpec {
@@ -148,6 +158,11 @@ class SimHost final : public zorbel::Host {
     OsCounters counters() const;
     std::uint64_t opensOf(std::string_view root) const;  // successful opens of one root
 
+    // From the next command on, the drive `driveId` answers at `place` (a root
+    // such as "E:" or an ASPI device "adapter-target-lun") instead of the drive
+    // there now. Throws std::invalid_argument for an unknown place or drive.
+    void replaceDrive(std::string_view place, std::string_view driveId);
+
     // The trace receives one line per command that reaches a drive; null: none.
     // The trace must outlive the host or be removed first.
     void setTrace(CommandTrace* trace);
@@ -181,16 +196,24 @@ class SimHost final : public zorbel::Host {
     int collate(std::string_view a, std::string_view b) override;
 
   private:
-    struct Letter {
-        LetterSpec spec;
+    // What a drive letter and an ASPI device share: the drive there now, the
+    // one that takes the place later, and the commands that reached it.
+    struct Place {
         SimDrive* drive = nullptr;
+        SimDrive* replacement = nullptr;
+        std::uint64_t replaceAfter = 0;
+        std::uint64_t commands = 0;
+        // The drive that answers the next command, counting it (under the lock).
+        SimDrive* nextDrive();
+    };
+    struct Letter : Place {
+        LetterSpec spec;
         std::string name;  // "E:"
         std::uint64_t opens = 0;
     };
-    struct AspiTarget {
+    struct AspiTarget : Place {
         std::uint8_t adapter = 0;
         AspiDeviceSpec spec;
-        SimDrive* drive = nullptr;
         std::string name;  // "ha-target-lun"
     };
     struct Event {

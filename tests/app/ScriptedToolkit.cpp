@@ -127,6 +127,9 @@ bool ScriptedToolkit::waitForEndEvents(std::size_t count) {
 }
 
 void ScriptedToolkit::chooseLine(int line) {
+    if (!state(Control::cboDrives).enabled) {
+        return;  // a disabled list takes no choice
+    }
     selectListLine(line);
     if (form_ != nullptr) {
         form_->cboDrivesChange();

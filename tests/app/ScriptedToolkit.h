@@ -79,7 +79,8 @@ class ScriptedToolkit : public Toolkit {
     std::size_t deliverEndEvents();
     // Waits for `count` end events and runs them; false on time-out.
     bool waitForEndEvents(std::size_t count);
-    // The user's choice of a line: selects it and runs cboDrivesChange.
+    // The user's choice of a line: selects it and runs cboDrivesChange
+    // (nothing while the list is disabled).
     void chooseLine(int line);
     void clickUpdate();
     void clickClose();

@@ -1,9 +1,11 @@
 // The update sequence end to end on the simulated computer: workers on real
 // threads, end events and timer ticks delivered when the test says so.
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "engine/WorkerThread.h"
 #include "tests/app/AppFixture.h"
 
 namespace zorbel::testing {
@@ -268,14 +270,86 @@ TEST_F(UpdateTest, UpdateWorksOnceRunObjectsCanBeCreatedAgain) {
     EXPECT_TRUE(window->UpdateOk);
 }
 
+TEST_F(UpdateTest, NoWorkerThreadShowsTheFailure) {
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    setThreadCreationRefused(true);
+    toolkit.clickUpdate();
+    setThreadCreationRefused(false);
+    EXPECT_EQ(window->RunningCount, 0);
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, FailureText);
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(commandsWithOpcode("d1", OpWriteBuffer), 0u);
+    EXPECT_FALSE(window->UpdateInProgress());
+}
+
+// ---- the list during a manual update ----
+
+TEST_F(UpdateTest, ListStaysDisabledAndTheProgrammedDriveIsRefreshed) {
+    keepAllowedAfterUpdate();
+    addDrive("d1", 'E', OldRevision, 0);
+    addDrive("d2", 'F', OldRevision, 1);
+    start();
+    toolkit.clickUpdate();
+    EXPECT_FALSE(toolkit.enabled(Control::cboDrives));
+    toolkit.chooseLine(1);      // the user tries another line while d1 is programmed
+    toolkit.selectListLine(1);  // a selection the window never heard of
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, SuccessText);
+    EXPECT_TRUE(toolkit.enabled(Control::cboDrives));
+    EXPECT_EQ(toolkit.selectedListLine(), 0);
+    EXPECT_EQ(toolkit.lines()[0].substr(toolkit.lines()[0].size() - 4), "1.10");
+    EXPECT_EQ(toolkit.text(Control::lblOldFW), "1.10");
+    EXPECT_EQ(drive("d1").commits().size(), 1u);
+    EXPECT_TRUE(drive("d2").commits().empty());
+}
+
+// ---- the drive programmed is the drive matched ----
+
+// The letter comes to name another drive of the same model after start-up (one
+// unplugged, another plugged in); with and without the disc and tray check.
+class SwappedDriveTest : public UpdateTest, public ::testing::WithParamInterface<char> {};
+
+TEST_P(SwappedDriveTest, AnotherDriveBehindTheLetterIsNeitherWrittenNorEjected) {
+    setOption(block::Option::CHKDISC, GetParam());
+    addDrive("matched", 'E', OldRevision, 0);
+    sim::DriveSpec& other = computer.addDrive("other");
+    other.identity = sim::Identity::fromText(TestVendor, "DVR-1", "1.05");
+    other.medium = true;
+    DialogStep trayMoved;
+    trayMoved.whileOpen = [this] {
+        if (toolkit.dialogs().back().kind == DialogKind::Warning) {
+            throw std::runtime_error("the check moved the tray of another drive");
+        }
+    };
+    toolkit.answer(trayMoved);
+    start();
+    host().replaceDrive("E:", "other");
+    toolkit.clickUpdate();
+    ASSERT_TRUE(toolkit.waitForEndEvents(static_cast<std::size_t>(window->RunningCount)));
+
+    ASSERT_FALSE(toolkit.dialogs().empty());
+    EXPECT_EQ(toolkit.dialogs().back().text, FailureText);
+    EXPECT_EQ(commandsWithOpcode("other", OpWriteBuffer), 0u);
+    EXPECT_EQ(commandsWithOpcode("other", OpStartStopUnit), 0u);
+    EXPECT_FALSE(drive("other").bricked());
+}
+
+INSTANTIATE_TEST_SUITE_P(DiscCheck, SwappedDriveTest, ::testing::Values('0', '1'));
+
 // ---- automatic mode ----
 
 TEST_F(UpdateTest, AutomaticModeProgramsEveryAllowedDriveAndReportsOneFailureOnce) {
     setOption(block::Option::AUTOMODE, '1');
-    addDrive("a", 'E', OldRevision, 0);
+    // The failing drive comes first: a later success must not hide its failure.
+    addDrive("failing", 'E', "1.01", 0).faults.push_back(failingReadBack());
     sim::DriveSpec& refused = addDrive("refused", 'F', OldRevision, 1);
     refused.identity = sim::Identity::fromText("OTHERCO", "WRITER 16X", "1.00");
-    addDrive("failing", 'G', "1.01", 2).faults.push_back(failingReadBack());
+    addDrive("a", 'G', OldRevision, 2);
     start();
 
     // The update started during start-up, before the window is shown.
@@ -305,7 +379,7 @@ TEST_F(UpdateTest, AutomaticModeProgramsEveryAllowedDriveAndReportsOneFailureOnc
     EXPECT_TRUE(drive("refused").commits().empty());
     // Every drive is identified anew after the update, the refused one too.
     EXPECT_GT(commandsWithOpcode("refused", OpInquiry), inquiriesBefore);
-    EXPECT_EQ(toolkit.lines()[0].substr(toolkit.lines()[0].size() - 4), "1.10");
+    EXPECT_EQ(toolkit.lines()[2].substr(toolkit.lines()[2].size() - 4), "1.10");
 }
 
 TEST_F(UpdateTest, WorkerEndingDuringALaterDrivesCheckOnlyCountsDown) {
@@ -441,6 +515,61 @@ TEST_F(UpdateTest, TrayLeftOpenIsAskedToBePushedIn) {
     ASSERT_TRUE(toolkit.waitForEndEvents(1));
     EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
 }
+
+// A drive that never passes the check fails alone: after DiscCheckRounds
+// rounds of asking, or at once when it stops answering. The other drive is
+// programmed and the completion reports the failure.
+struct StuckCase {
+    const char* name;
+    bool hung;  // stops answering TEST UNIT READY after start-up
+    std::size_t checkDialogs;
+};
+
+class StuckCheckTest : public UpdateTest, public ::testing::WithParamInterface<StuckCase> {};
+
+TEST_P(StuckCheckTest, ThatDriveFailsAndTheOtherGoesOn) {
+    const StuckCase& c = GetParam();
+    setOption(block::Option::AUTOMODE, '1');
+    setOption(block::Option::CHKDISC, '1');
+    setOption(block::Option::WARNING, '1');
+    addDrive("stuck", 'E', OldRevision, 0).medium = !c.hung;  // the user never takes it out
+    addDrive("good", 'F', OldRevision, 1);
+    DialogStep notice;
+    notice.answer = DialogAnswer::Yes;
+    notice.whileOpen = [this, &c] {
+        if (c.hung) {
+            sim::FaultRule hang;
+            hang.kind = sim::FaultKind::Timeout;
+            hang.opcode = 0x00;
+            drive("stuck").addFault(hang);
+        }
+    };
+    toolkit.answer(notice);
+    for (std::size_t i = 0; i < c.checkDialogs; ++i) {
+        toolkit.answer(DialogAnswer::Ok);
+    }
+    DialogStep oneTooMany;
+    oneTooMany.whileOpen = [this] {
+        if (toolkit.dialogs().back().kind == DialogKind::Warning) {
+            throw std::runtime_error("the disc and tray check asks for ever");
+        }
+    };
+    toolkit.answer(oneTooMany);
+    start();
+
+    EXPECT_EQ(toolkit.dialogs().size(), 1 + c.checkDialogs);
+    EXPECT_EQ(window->UpdateCount, 2);
+    EXPECT_EQ(window->RunningCount, 1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    EXPECT_EQ(toolkit.dialogs().back().text, FailureText);
+    EXPECT_EQ(commandsWithOpcode("stuck", OpWriteBuffer), 0u);
+    EXPECT_EQ(drive("good").commits().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(WayOut, StuckCheckTest,
+                         ::testing::Values(StuckCase{"DiscNeverRemoved", false, 5},
+                                           StuckCase{"DriveStopsAnswering", true, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the program entry with its message loop ----
 

@@ -59,8 +59,11 @@ TEST(ProgramFlash, CleanRunPreparesTransfersVerifiesAndCommits) {
     EXPECT_TRUE(run.FlashPhase());
 
     const auto commands = rig.commands();
-    // Preparation: readiness (TEST UNIT READY), stop, identification, profile.
-    std::size_t i = 0;
+    // The identity check before anything else; then preparation: readiness
+    // (TEST UNIT READY), stop, identification, profile.
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands[0].packet[0], 0x12);
+    std::size_t i = 1;
     while (i < commands.size() && commands[i].packet[0] == 0x00) {
         ++i;
     }

@@ -3,6 +3,7 @@
 
 #include <sstream>
 
+#include "sim/Scenario.h"
 #include "sim/SimHost.h"
 #include "sim/Trace.h"
 #include "tests/sim/SimTestKit.h"
@@ -56,6 +57,25 @@ TEST(VirtualOs, OpensCloseAndFailedOpens) {
     // A closed handle no longer reaches the drive.
     EXPECT_FALSE(passThrough(host, e1, testUnitReady(), Direction::None, 0, nullptr).delivered);
     EXPECT_TRUE(passThrough(host, e2, testUnitReady(), Direction::None, 0, nullptr).delivered);
+}
+
+TEST(VirtualOs, AnotherDriveTakesTheLetterAfterItsCommands) {
+    const ComputerSpec spec = parseScenario(
+        "[[drives]]\nid = \"dvd\"\n[[drives]]\nid = \"new\"\n[[letters]]\nletter = \"E\"\n"
+        "drive = \"dvd\"\nreplaced_by = { drive = \"new\", after_commands = 2 }\n",
+        "swap.toml", ".");
+    SimHost host(spec);
+    const DeviceHandle e = host.openDevice("\\\\.\\E:");
+    for (int i = 0; i < 3; ++i) {
+        passThrough(host, e, testUnitReady(), Direction::None, 0, nullptr);
+    }
+    EXPECT_EQ(host.findDrive("dvd")->commandCount(), 2u);
+    EXPECT_EQ(host.findDrive("new")->commandCount(), 1u);
+    host.replaceDrive("E:", "dvd");  // and back, from the next command on
+    passThrough(host, e, testUnitReady(), Direction::None, 0, nullptr);
+    EXPECT_EQ(host.findDrive("dvd")->commandCount(), 3u);
+    EXPECT_THROW(host.replaceDrive("Q:", "dvd"), std::invalid_argument);
+    EXPECT_THROW(host.replaceDrive("E:", "ghost"), std::invalid_argument);
 }
 
 TEST(VirtualOs, ScsiAddressQueryAnswersAsConfigured) {
