@@ -16,6 +16,7 @@
 #include "engine/StandInProfiles.h"
 #include "package/PackageBlock.h"
 #include "tests/package/BlockBytes.h"
+#include "tests/package/RunCommand.h"
 
 namespace zorbel {
 namespace {

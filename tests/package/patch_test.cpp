@@ -12,6 +12,7 @@
 
 #include "package/BlockLayout.h"
 #include "tests/package/BlockBytes.h"
+#include "tests/package/RunCommand.h"
 
 namespace zorbel {
 namespace {
