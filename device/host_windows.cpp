@@ -1,0 +1,589 @@
+// The Windows host: Win32 calls behind the host interface.
+#include "device/host_windows.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "device/RequestLayout.h"
+
+namespace zorbel::winhost {
+
+namespace pt = passthrough;
+namespace ex = srb::exec;
+
+// ---- the layouts, checked against the platform's headers ----
+
+static_assert(IOCTL_SCSI_PASS_THROUGH_DIRECT == pt::IoctlCode);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Length) == pt::Length);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus) == pt::ScsiStatus);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, PathId) == pt::PathId);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TargetId) == pt::TargetId);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Lun) == pt::Lun);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, CdbLength) == pt::CdbLength);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength) == pt::SenseInfoLength);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn) == pt::DataIn);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == pt::DataTransferLength);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == pt::TimeOutValue);
+static_assert(sizeof(PassThroughRequest::sense) == pt::SenseAreaSize);
+#ifdef _WIN64
+// x86_64: the pointer is 8 bytes and 8-aligned; what follows it moves by 8.
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 36);
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
+static_assert(offsetof(PassThroughRequest, sense) == 56 && sizeof(PassThroughRequest) == 88);
+#else
+// i686: the request is the drive object's block byte for byte.
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == pt::DataBuffer);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == pt::SenseInfoOffset);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == pt::Cdb);
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == pt::StructSize);
+static_assert(offsetof(PassThroughRequest, filler) == pt::StructSize);
+static_assert(offsetof(PassThroughRequest, sense) == pt::SenseArea);
+static_assert(sizeof(PassThroughRequest) == pt::BlockSize);
+// The ASPI execute request holds real 32-bit pointers and event handles.
+static_assert(sizeof(void*) == 4 && sizeof(HANDLE) == 4);
+static_assert(AbortSize == 12);
+#endif
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT::Cdb) == pt::CdbSize);
+static_assert(offsetof(SCSI_ADDRESS, Length) == 0 && offsetof(SCSI_ADDRESS, PortNumber) == 4 &&
+              offsetof(SCSI_ADDRESS, PathId) == 5 && offsetof(SCSI_ADDRESS, TargetId) == 6 &&
+              offsetof(SCSI_ADDRESS, Lun) == 7 && sizeof(SCSI_ADDRESS) == 8);
+static_assert(SCSI_IOCTL_DATA_OUT == 0 && SCSI_IOCTL_DATA_IN == 1 &&
+              SCSI_IOCTL_DATA_UNSPECIFIED == 2);
+static_assert(DRIVE_CDROM == static_cast<UINT>(DriveType::Cdrom) &&
+              DRIVE_FIXED == static_cast<UINT>(DriveType::Fixed) &&
+              DRIVE_RAMDISK == static_cast<UINT>(DriveType::RamDisk));
+
+namespace {
+
+constexpr std::uint8_t ScsiStatusGood = 0x00;
+constexpr std::uint8_t SsErr = 0x04;
+constexpr char AspiLibrary[] = "WNASPI32";
+
+using SupportInfoFn = DWORD(__cdecl*)();
+using SendCommandFn = DWORD(__cdecl*)(void*);
+
+HANDLE toHandle(DeviceHandle device) {
+    return reinterpret_cast<HANDLE>(device);
+}
+
+// Event handles travel as 32-bit values: Windows keeps handle values within
+// 32 bits, sign-extended on 64-bit systems.
+EventHandle fromEvent(HANDLE event) {
+    return static_cast<EventHandle>(reinterpret_cast<std::uintptr_t>(event));
+}
+HANDLE toEvent(EventHandle event) {
+    return reinterpret_cast<HANDLE>(
+        static_cast<std::intptr_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(event))));
+}
+
+std::uint8_t loadStatus(const std::uint8_t& status) {
+    // The manager completes a request from its own context.
+    return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(status))
+        .load(std::memory_order_acquire);
+}
+
+void storeStatus(std::uint8_t& status, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(status).store(value, std::memory_order_release);
+}
+
+std::string systemErrorText(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string result = length != 0 && text != nullptr ? std::string(text, length)
+                                                        : "error " + std::to_string(error);
+    if (text != nullptr) {
+        LocalFree(text);
+    }
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                               result.back() == '.' || result.back() == ' ')) {
+        result.pop_back();
+    }
+    return result;
+}
+
+}  // namespace
+
+// ---- pass-through mapping ----
+
+bool buildPassThrough(std::span<const std::uint8_t, PassThroughBlockSize> block, void* dataBuffer,
+                      PassThroughRequest& request) {
+    request = PassThroughRequest{};
+    SCSI_PASS_THROUGH_DIRECT& s = request.sptd;
+    const std::uint8_t direction = block[pt::DataIn];
+    const std::uint32_t length = getLe32(block, pt::DataTransferLength);
+    const std::uint8_t cdbLength = block[pt::CdbLength];
+    if (direction > SCSI_IOCTL_DATA_UNSPECIFIED || cdbLength == 0 || cdbLength > pt::CdbSize) {
+        return false;
+    }
+    const bool moves = direction != SCSI_IOCTL_DATA_UNSPECIFIED && length != 0;
+    if (moves && dataBuffer == nullptr) {
+        return false;
+    }
+    s.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    s.PathId = block[pt::PathId];
+    s.TargetId = block[pt::TargetId];
+    s.Lun = block[pt::Lun];
+    s.CdbLength = cdbLength;
+    s.SenseInfoLength = std::min<UCHAR>(block[pt::SenseInfoLength], sizeof(request.sense));
+    s.DataIn = direction;
+    // A transfer with no data phase still carries its length, with no buffer.
+    s.DataTransferLength = length;
+    s.TimeOutValue = getLe32(block, pt::TimeOutValue);
+    s.DataBuffer = direction == SCSI_IOCTL_DATA_UNSPECIFIED || length == 0 ? nullptr : dataBuffer;
+    s.SenseInfoOffset = offsetof(PassThroughRequest, sense);
+    std::copy_n(block.begin() + pt::Cdb, pt::CdbSize, s.Cdb);
+    return true;
+}
+
+Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
+                          std::span<std::uint8_t, PassThroughBlockSize> block) {
+    const std::uint32_t senseOffset = getLe32(block, pt::SenseInfoOffset);
+    std::size_t senseRoom = 0;
+    if (senseOffset >= pt::StructSize && senseOffset < block.size()) {
+        senseRoom = std::min<std::size_t>(block[pt::SenseInfoLength], block.size() - senseOffset);
+        std::fill_n(block.begin() + senseOffset, senseRoom, std::uint8_t{0});
+    }
+    block[pt::ScsiStatus] = 0;
+    if (!delivered) {
+        return Outcome::Failed;
+    }
+    const SCSI_PASS_THROUGH_DIRECT& s = request.sptd;
+    block[pt::ScsiStatus] = s.ScsiStatus;
+    putLe32(block, pt::DataTransferLength, s.DataTransferLength);
+
+    // The platform sets SenseInfoLength to the bytes it wrote; sense data is
+    // valid only with a fixed (0x70, 0x71) or descriptor (0x72, 0x73) response.
+    const std::size_t written = std::min<std::size_t>(s.SenseInfoLength, sizeof(request.sense));
+    const std::uint8_t response = written != 0 ? request.sense[0] & 0x7F : 0;
+    std::array<std::uint8_t, pt::SenseAreaSize> fixed{};
+    std::size_t senseBytes = 0;
+    if ((response == 0x70 || response == 0x71) && written > sense::Key) {
+        std::copy_n(request.sense, written, fixed.begin());
+        senseBytes = written;
+    } else if ((response == 0x72 || response == 0x73) && written >= 4) {
+        fixed[0] = response == 0x72 ? 0x70 : 0x71;
+        fixed[sense::Key] = request.sense[1] & sense::KeyMask;
+        fixed[7] = 10;
+        fixed[sense::Asc] = request.sense[2];
+        fixed[sense::Ascq] = request.sense[3];
+        senseBytes = 18;
+    }
+    std::copy_n(fixed.begin(), std::min(senseBytes, senseRoom), block.begin() + senseOffset);
+
+    if (senseBytes != 0) {
+        return (fixed[sense::Key] & sense::KeyMask) != 0 ? Outcome::DriveError : Outcome::Good;
+    }
+    // No sense data: only a good status means the drive completed the command.
+    return s.ScsiStatus == ScsiStatusGood ? Outcome::Good : Outcome::Failed;
+}
+
+// ---- WindowsHost ----
+
+WindowsHost::WindowsHost() = default;
+
+WindowsHost::~WindowsHost() {
+    // Requests the manager still holds keep their memory: the process ends
+    // with them.
+    std::lock_guard lock(mutex_);
+    reclaimFinished();
+    if (std::any_of(slots_.begin(), slots_.end(), [](const AspiSlot& s) { return s.busy; })) {
+        new std::list<AspiSlot>(std::move(slots_));
+    }
+}
+
+bool WindowsHost::isNtFamily() {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!GetVersionExA(&info)) {
+        return true;  // only the NT family lacks nothing this old
+    }
+#pragma GCC diagnostic pop
+    return info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+bool WindowsHost::queryPerformanceFrequency(std::int64_t& frequency) {
+    LARGE_INTEGER value{};
+    if (!QueryPerformanceFrequency(&value) || value.QuadPart == 0) {
+        frequency = 0;
+        return false;
+    }
+    frequency = value.QuadPart;
+    return true;
+}
+
+std::int64_t WindowsHost::queryPerformanceCounter() {
+    LARGE_INTEGER value{};
+    QueryPerformanceCounter(&value);
+    return value.QuadPart;
+}
+
+void WindowsHost::sleepMs(std::uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+std::string WindowsHost::logicalDriveStrings() {
+    std::string roots(128, '\0');
+    for (;;) {
+        const DWORD length =
+            GetLogicalDriveStringsA(static_cast<DWORD>(roots.size()), roots.data());
+        if (length == 0) {
+            return {};
+        }
+        if (length < roots.size()) {
+            roots.resize(length);
+            break;
+        }
+        roots.assign(length + 1, '\0');
+    }
+    // The list ends with an empty string: one more zero after the last root.
+    if (!roots.empty()) {
+        roots += '\0';
+    }
+    return roots;
+}
+
+DriveType WindowsHost::driveType(std::string_view root) {
+    const UINT type = GetDriveTypeA(std::string(root).c_str());
+    return type <= static_cast<UINT>(DriveType::RamDisk) ? static_cast<DriveType>(type)
+                                                         : DriveType::Unknown;
+}
+
+std::string WindowsHost::deviceNameForRoot(std::string_view root) {
+    return "\\\\.\\" + std::string(root.substr(0, 2));
+}
+
+std::string WindowsHost::rootLabel(std::string_view root) {
+    return std::string(root.substr(0, 2));
+}
+
+DeviceHandle WindowsHost::openDevice(std::string_view deviceName) {
+    const std::string name(deviceName);
+    const HANDLE handle =
+        CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        return reinterpret_cast<DeviceHandle>(handle);
+    }
+    const DWORD error = GetLastError();
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = openFailuresReported_.insert(name).second;
+    }
+    if (first) {
+        std::string text = "Cannot open the optical drive " +
+                           name.substr(std::min<std::size_t>(4, name.size())) + " (" + name +
+                           ") for reading and writing: " + systemErrorText(error) + ".";
+        if (error == ERROR_ACCESS_DENIED) {
+            text +=
+                "\nUpdating a drive needs administrator rights: run the program as an "
+                "administrator.";
+        }
+        systemMessageBox(text, "Error");
+    }
+    return InvalidDevice;
+}
+
+void WindowsHost::closeDevice(DeviceHandle device) {
+    if (device != InvalidDevice) {
+        CloseHandle(toHandle(device));
+    }
+}
+
+bool WindowsHost::queryScsiAddress(DeviceHandle device, ScsiAddress& address) {
+    SCSI_ADDRESS platform{};
+    DWORD returned = 0;
+    if (!DeviceIoControl(toHandle(device), IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &platform,
+                         sizeof platform, &returned, nullptr)) {
+        return false;
+    }
+    address.length = returned >= sizeof platform ? platform.Length : 0;
+    address.portNumber = platform.PortNumber;
+    address.pathId = platform.PathId;
+    address.targetId = platform.TargetId;
+    address.lun = platform.Lun;
+    return true;
+}
+
+bool WindowsHost::passThroughDirect(DeviceHandle device,
+                                    std::span<std::uint8_t, PassThroughBlockSize> block,
+                                    void* dataBuffer) {
+    PassThroughRequest request{};
+    if (!buildPassThrough(block, dataBuffer, request)) {
+        finishPassThrough(false, request, block);
+        return false;
+    }
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(toHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
+                                    sizeof request, &request, sizeof request, &returned, nullptr);
+    return finishPassThrough(ok != FALSE, request, block) != Outcome::Failed;
+}
+
+// ---- ASPI ----
+
+AspiModule WindowsHost::loadLibrary(std::string_view name) {
+#ifdef _WIN64
+    // ASPI request blocks carry 32-bit pointers: no manager serves a 64-bit
+    // program, and none is loaded.
+    (void)name;
+    return 0;
+#else
+    return reinterpret_cast<AspiModule>(LoadLibraryA(std::string(name).c_str()));
+#endif
+}
+
+AspiProc WindowsHost::getProcAddress(AspiModule module, std::string_view name) {
+    if (module == 0) {
+        return 0;
+    }
+    return reinterpret_cast<AspiProc>(
+        GetProcAddress(reinterpret_cast<HMODULE>(module), std::string(name).c_str()));
+}
+
+void WindowsHost::freeLibrary(AspiModule module) {
+    if (module != 0) {
+        FreeLibrary(reinterpret_cast<HMODULE>(module));
+    }
+}
+
+std::uint32_t WindowsHost::aspiSupportInfo(AspiProc supportInfo) {
+    if (supportInfo == 0) {
+        return static_cast<std::uint32_t>(srb::SsNoAspi) << 8;
+    }
+    return reinterpret_cast<SupportInfoFn>(supportInfo)();
+}
+
+WindowsHost::AspiSlot& WindowsHost::takeSlot() {
+    reclaimFinished();
+    for (auto& slot : slots_) {
+        if (!slot.busy) {
+            slot.busy = true;
+            return slot;
+        }
+    }
+    AspiSlot& slot = slots_.emplace_back();
+    slot.busy = true;
+    return slot;
+}
+
+void WindowsHost::reclaimFinished() {
+    for (auto& slot : slots_) {
+        if (slot.abandoned && loadStatus(slot.block[srb::Status]) != srb::SsPending) {
+            // The manager is done with it: the block, buffer and event are free.
+            if (slot.closeEvent && slot.event != nullptr) {
+                CloseHandle(slot.event);
+            }
+            slot.event = nullptr;
+            slot.abandoned = true;
+            slot.closeEvent = false;
+            slot.busy = false;
+        }
+    }
+}
+
+void WindowsHost::giveBack(AspiSlot& slot) {
+    // Data in, then the sense area, the adapter and target status, and the
+    // request status last: the owner reads the status first.
+    const std::uint8_t status = loadStatus(slot.block[srb::Status]);
+    if (slot.ownerData != nullptr && (slot.owner[srb::Flags] & srb::DirIn) != 0) {
+        std::memcpy(slot.ownerData, slot.data.data(), slot.length);
+    }
+    std::copy(slot.block.begin() + ex::SenseArea, slot.block.end(),
+              slot.owner.begin() + ex::SenseArea);
+    slot.owner[ex::HaStat] = slot.block[ex::HaStat];
+    slot.owner[ex::TargStat] = slot.block[ex::TargStat];
+    storeStatus(slot.owner[srb::Status], status);
+    slot.owner = {};
+    slot.ownerData = nullptr;
+    slot.event = nullptr;
+    slot.busy = false;
+}
+
+std::uint32_t WindowsHost::aspiSendCommand(AspiProc sendCommand, std::span<std::uint8_t> request,
+                                           void* dataBuffer) {
+    if (sendCommand == 0 || request.size() <= srb::Status) {
+        if (request.size() > srb::Status) {
+            request[srb::Status] = SsErr;
+        }
+        return SsErr;
+    }
+    const auto send = reinterpret_cast<SendCommandFn>(sendCommand);
+    if (request.size() != ex::Size || request[srb::Cmd] != srb::ScExecScsiCmd) {
+        // Inquiries and rescans complete before the call returns.
+        std::array<std::uint8_t, 64> own{};
+        const std::size_t size = std::min(request.size(), own.size());
+        std::copy_n(request.begin(), size, own.begin());
+        const DWORD result = send(own.data());
+        std::copy_n(own.begin(), size, request.begin());
+        return result;
+    }
+
+    std::unique_lock lock(mutex_);
+    AspiSlot& slot = takeSlot();
+    std::copy(request.begin(), request.end(), slot.block.begin());
+    slot.owner = request;
+    slot.send = sendCommand;
+    slot.length = getLe32(request, ex::BufLen);
+    slot.ownerData = slot.length != 0 ? dataBuffer : nullptr;
+    std::uint32_t bufferField = 0;
+    if (slot.ownerData != nullptr) {
+        if (slot.data.size() < slot.length) {
+            slot.data.resize(slot.length);
+        }
+        if ((request[srb::Flags] & srb::DirOut) != 0) {
+            std::memcpy(slot.data.data(), dataBuffer, slot.length);
+        }
+        bufferField =
+            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot.data.data()));
+    }
+    putLe32(slot.block, ex::BufPointer, bufferField);
+    slot.event = (request[srb::Flags] & srb::EventNotify) != 0
+                     ? toEvent(getLe32(request, ex::PostProc))
+                     : nullptr;
+    storeStatus(slot.block[srb::Status], srb::SsPending);
+    lock.unlock();
+
+    const DWORD result = send(slot.block.data());
+
+    if (slot.event == nullptr) {
+        // No event to wait on: the request is followed until the manager ends it.
+        while (loadStatus(slot.block[srb::Status]) == srb::SsPending) {
+            Sleep(0);
+        }
+    }
+    lock.lock();
+    if (loadStatus(slot.block[srb::Status]) != srb::SsPending) {
+        giveBack(slot);
+    }
+    return result;
+}
+
+EventHandle WindowsHost::createEvent() {
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return event == nullptr ? 0 : fromEvent(event);
+}
+
+bool WindowsHost::waitEvent(EventHandle event, std::uint32_t milliseconds) {
+    const HANDLE handle = toEvent(event);
+    const bool signalled = WaitForSingleObject(handle, milliseconds) == WAIT_OBJECT_0;
+    std::lock_guard lock(mutex_);
+    for (auto& slot : slots_) {
+        if (!slot.busy || slot.abandoned || slot.event != handle) {
+            continue;
+        }
+        if (loadStatus(slot.block[srb::Status]) != srb::SsPending) {
+            giveBack(slot);
+            break;
+        }
+        // The wait expired (or the event came without a result): ask the
+        // manager to drop the request. Whatever it does, the block and buffer
+        // stay its own until it marks them done.
+        std::array<std::uint8_t, AbortSize> abort{};
+        abort[srb::Cmd] = ScAbortSrb;
+        abort[srb::HaId] = slot.block[srb::HaId];
+        const auto target = reinterpret_cast<std::uintptr_t>(slot.block.data());
+        std::memcpy(abort.data() + AbortToAbort, &target, sizeof target);
+        slot.abandoned = true;
+        slot.owner = {};
+        slot.ownerData = nullptr;
+        reinterpret_cast<SendCommandFn>(slot.send)(abort.data());
+        break;
+    }
+    return signalled;
+}
+
+void WindowsHost::closeEvent(EventHandle event) {
+    const HANDLE handle = toEvent(event);
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& slot : slots_) {
+            if (slot.busy && slot.abandoned && slot.event == handle) {
+                slot.closeEvent = true;  // the manager may still signal it
+                return;
+            }
+        }
+    }
+    CloseHandle(handle);
+}
+
+std::size_t WindowsHost::aspiRequestsOutstanding() {
+    std::lock_guard lock(mutex_);
+    reclaimFinished();
+    return static_cast<std::size_t>(
+        std::count_if(slots_.begin(), slots_.end(), [](const AspiSlot& s) { return s.busy; }));
+}
+
+void* WindowsHost::aspiTransferBuffer(const std::uint8_t* managerBlock) {
+    std::lock_guard lock(mutex_);
+    for (auto& slot : slots_) {
+        if (slot.block.data() == managerBlock) {
+            return slot.data.data();
+        }
+    }
+    return nullptr;
+}
+
+// ---- user interface and system ----
+
+void WindowsHost::systemMessageBox(std::string_view text, std::string_view caption) {
+    if (messageSink_) {
+        if (std::this_thread::get_id() == ownerThread_) {
+            messageSink_(text, caption);
+        } else {
+            const std::string line = std::string(caption) + ": " + std::string(text) + "\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            std::fflush(stderr);
+        }
+        return;
+    }
+    MessageBoxA(nullptr, std::string(text).c_str(), std::string(caption).c_str(),
+                MB_OK | MB_ICONERROR);
+}
+
+bool WindowsHost::restartSystem(bool ntFamily) {
+    if (ntFamily) {
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+            TOKEN_PRIVILEGES privileges{};
+            privileges.PrivilegeCount = 1;
+            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) {
+                AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+            }
+            CloseHandle(token);
+        }
+    }
+    // Applications that answer are asked to close (and may keep unsaved work
+    // by refusing); only hung ones are ended.
+    return ExitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG, SHTDN_REASON_MAJOR_APPLICATION |
+                                                           SHTDN_REASON_MINOR_INSTALLATION |
+                                                           SHTDN_REASON_FLAG_PLANNED) != FALSE;
+}
+
+int WindowsHost::collate(std::string_view a, std::string_view b) {
+    const int result = CompareStringA(LOCALE_USER_DEFAULT, 0, a.data(), static_cast<int>(a.size()),
+                                      b.data(), static_cast<int>(b.size()));
+    switch (result) {
+        case CSTR_LESS_THAN:
+            return -1;
+        case CSTR_EQUAL:
+            return 0;
+        case CSTR_GREATER_THAN:
+            return 1;
+        default:
+            return plainCollate(a, b);
+    }
+}
+
+}  // namespace zorbel::winhost

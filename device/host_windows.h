@@ -1,0 +1,163 @@
+// The Windows host: drive letters, IOCTL_SCSI_PASS_THROUGH_DIRECT on
+// "\\.\X:", the ASPI manager (WNASPI32) in 32-bit programs, the performance
+// counter, message boxes, the restart with the shutdown privilege and the
+// user's collation.
+//
+// The request layouts are the platform's. On i686 the pass-through request is
+// the 80-byte block itself: the 44-byte SCSI_PASS_THROUGH_DIRECT, 4 filler
+// bytes and the sense area at 48. On x86_64 SCSI_PASS_THROUGH_DIRECT is 56
+// bytes (DataBuffer a 64-bit pointer at 24, SenseInfoOffset at 32, Cdb at 36)
+// and the sense area follows it at 56. The drive object's block is mapped onto
+// the platform's request and back, so the drive object sees the same block on
+// both.
+//
+// ASPI managers exist only for 32-bit programs: their request blocks carry
+// 32-bit buffer pointers. A 64-bit program loads no ASPI manager and behaves
+// as on a system without one.
+//
+// An execute request is handed to the manager in a request block and buffer of
+// the host's own, and its results are copied back to the drive object's block
+// and buffer when it completes. A request whose completion wait expires is
+// aborted (SC_ABORT_SRB); its block, buffer and event stay with the manager,
+// never reused, until the manager marks it done.
+#pragma once
+
+#include <windows.h>
+// After windows.h.
+#include <ntddscsi.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "device/Host.h"
+
+namespace zorbel::winhost {
+
+// ---- the pass-through block mapped onto the platform's request ----
+
+// The platform's pass-through request: the structure, then the sense area.
+struct PassThroughRequest {
+    SCSI_PASS_THROUGH_DIRECT sptd;
+#ifndef _WIN64
+    ULONG filler;
+#endif
+    UCHAR sense[32];
+};
+
+// How one pass-through request ended, as the drive object must see it.
+enum class Outcome {
+    Good,        // delivered and ended with good status
+    DriveError,  // delivered; the drive answered with sense data (copied into the block)
+    Failed,      // not delivered, or ended without the drive completing it
+};
+
+// Fills the platform's request from the drive object's 80-byte block: the
+// direction unchanged, length and buffer, time-out in seconds, the packet, a
+// sense area of SenseInfoLength bytes (at most the request's). False when the
+// block asks for what the request cannot carry: a data phase without a buffer,
+// an unknown direction, an empty or oversized packet.
+bool buildPassThrough(std::span<const std::uint8_t, PassThroughBlockSize> block, void* dataBuffer,
+                      PassThroughRequest& request);
+
+// Classifies a finished DeviceIoControl call (delivered: it returned TRUE) and
+// writes the status and sense data back into the block (ScsiStatus, the sense
+// area at the block's SenseInfoOffset; descriptor-format sense is converted to
+// the fixed format). A non-good status without sense data is Failed: the drive
+// did not complete the command.
+Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
+                          std::span<std::uint8_t, PassThroughBlockSize> block);
+
+// ---- the ASPI manager ----
+
+// SC_ABORT_SRB and its request: the header, then the block to abort.
+inline constexpr std::uint8_t ScAbortSrb = 0x03;
+inline constexpr std::size_t AbortToAbort = 8;
+inline constexpr std::size_t AbortSize = 8 + sizeof(void*);
+
+class WindowsHost final : public Host {
+  public:
+    WindowsHost();
+    ~WindowsHost() override;
+    WindowsHost(const WindowsHost&) = delete;
+    WindowsHost& operator=(const WindowsHost&) = delete;
+
+    bool isNtFamily() override;
+    bool queryPerformanceFrequency(std::int64_t& frequency) override;
+    std::int64_t queryPerformanceCounter() override;
+    void sleepMs(std::uint32_t milliseconds) override;
+
+    std::string logicalDriveStrings() override;
+    DriveType driveType(std::string_view root) override;
+    std::string deviceNameForRoot(std::string_view root) override;
+    std::string rootLabel(std::string_view root) override;
+    DeviceHandle openDevice(std::string_view deviceName) override;
+    void closeDevice(DeviceHandle device) override;
+    bool queryScsiAddress(DeviceHandle device, ScsiAddress& address) override;
+    bool passThroughDirect(DeviceHandle device, std::span<std::uint8_t, PassThroughBlockSize> block,
+                           void* dataBuffer) override;
+
+    AspiModule loadLibrary(std::string_view name) override;
+    AspiProc getProcAddress(AspiModule module, std::string_view name) override;
+    void freeLibrary(AspiModule module) override;
+    std::uint32_t aspiSupportInfo(AspiProc supportInfo) override;
+    std::uint32_t aspiSendCommand(AspiProc sendCommand, std::span<std::uint8_t> request,
+                                  void* dataBuffer) override;
+    EventHandle createEvent() override;
+    bool waitEvent(EventHandle event, std::uint32_t milliseconds) override;
+    void closeEvent(EventHandle event) override;
+
+    void systemMessageBox(std::string_view text, std::string_view caption) override;
+    bool restartSystem(bool ntFamily) override;
+    int collate(std::string_view a, std::string_view b) override;
+
+    // Where the plain system message boxes go: the system's message box,
+    // unless the program hands them to its own toolkit. The sink is called
+    // only on the thread that created the host; messages raised on other
+    // threads while a sink is set go to stderr.
+    using MessageSink = std::function<void(std::string_view text, std::string_view caption)>;
+    void setMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
+
+    // Request blocks handed to the manager and not yet given back (an aborted
+    // request the manager has not finished counts); the transfer buffer the
+    // manager was given with a block. For tests.
+    std::size_t aspiRequestsOutstanding();
+    void* aspiTransferBuffer(const std::uint8_t* managerBlock);
+
+  private:
+    // One execute request as the manager sees it.
+    struct AspiSlot {
+        std::array<std::uint8_t, 80> block{};  // the manager's request block
+        std::vector<std::uint8_t> data;        // the manager's transfer buffer
+        std::span<std::uint8_t> owner;         // the drive object's block
+        void* ownerData = nullptr;             // the drive object's buffer
+        std::uint32_t length = 0;
+        AspiProc send = 0;        // the manager's SendASPI32Command
+        HANDLE event = nullptr;   // the completion event, when one was used
+        bool busy = false;        // with the manager or awaiting its result
+        bool abandoned = false;   // aborted after an expired wait
+        bool closeEvent = false;  // the owner closed the event while abandoned
+    };
+
+    AspiSlot& takeSlot();
+    void reclaimFinished();
+    void giveBack(AspiSlot& slot);
+
+    MessageSink messageSink_;
+    std::thread::id ownerThread_ = std::this_thread::get_id();
+    std::mutex mutex_;  // guards the fields below
+    std::set<std::string> openFailuresReported_;
+    std::list<AspiSlot> slots_;  // stable addresses: the manager holds pointers into them
+};
+
+}  // namespace zorbel::winhost

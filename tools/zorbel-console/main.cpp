@@ -1,0 +1,35 @@
+// zorbel-console: the update program for Windows as a console program (for
+// Windows PE boot media, Server Core and scripts), with its embedded package.
+// The window is shown as text; dialogs are answered on the console when it is
+// one, else by their default button. It reads no command line, no file and
+// no environment.
+#include <io.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "app/ZorbelMain.h"
+#include "app/console/ConsoleToolkit.h"
+#include "device/Host.h"
+#include "device/host_windows.h"
+
+int main() {
+    zorbel::winhost::WindowsHost host;
+    zorbel::setCurrentHost(&host);
+    zorbel::console::ConsoleOptions options;
+    options.out = &std::cout;
+    options.in = &std::cin;
+    options.outputIsTerminal = _isatty(_fileno(stdout)) != 0;
+    options.inputIsTerminal = _isatty(_fileno(stdin)) != 0;
+    int code = 0;
+    {
+        zorbel::console::ConsoleToolkit toolkit(std::move(options));
+        host.setMessageSink([&toolkit](std::string_view text, std::string_view caption) {
+            toolkit.systemMessageBox(text, caption);
+        });
+        code = zorbel::RunZorbel(toolkit);
+        host.setMessageSink({});
+    }
+    zorbel::setCurrentHost(nullptr);
+    return code;
+}
