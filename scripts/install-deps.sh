@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev fonts-liberation2 fonts-dejavu-core
   clang clang-format libclang-rt-14-dev
   qemu-system-x86 xvfb
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -45,6 +45,7 @@ product = "DVR-RW 1616 SUPR"
 image = "two.bin"
 start = 65536
 new_revision = "2C01"
+any_drive = true
 TOML
 
 cp "$PROBE" "$W/probe.exe"
