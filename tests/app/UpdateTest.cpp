@@ -1,6 +1,7 @@
 // The update sequence end to end on the simulated computer: workers on real
 // threads, end events and timer ticks delivered when the test says so.
 #include <algorithm>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -524,6 +525,10 @@ struct StuckCase {
     bool hung;  // stops answering TEST UNIT READY after start-up
     std::size_t checkDialogs;
 };
+
+void PrintTo(const StuckCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class StuckCheckTest : public UpdateTest, public ::testing::WithParamInterface<StuckCase> {};
 
