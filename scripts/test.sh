@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite:
-# the default build, the suite under ASan+UBSan, the threaded tests under TSan.
+# the default build, the Windows builds (x86_64 tests under wine64, the i686
+# program built only), the suite under ASan+UBSan, the threaded tests under TSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,6 +10,16 @@ jobs=$(nproc)
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default
+
+# Windows: the x86_64 tests under wine64 (the soak runs in the default build
+# only), the x86_64 console program against QEMU's drives through wine, and the
+# i686 program, whose layout checks are compile-time.
+cmake --preset windows-x64
+cmake --build --preset windows-x64 -j "$jobs"
+ctest --preset windows-x64 -LE soak
+ctest --test-dir build/windows-x64 -L peer --output-on-failure
+cmake --preset windows-x86
+cmake --build --preset windows-x86 -j "$jobs"
 
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"
