@@ -2,8 +2,9 @@
 // window rest on, and nothing higher. AtapiDevice and everything above it reach
 // the operating system only through the process-wide current host.
 //
-// Back ends: device/host_linux.cpp (the real Linux host), sim/SimHost (the
-// simulated computer). Each back end lives in its own file; shared code never
+// Back ends: device/host_linux.cpp (the real Linux host),
+// device/host_windows.cpp (the real Windows host), sim/SimHost (the simulated
+// computer). Each back end lives in its own file; shared code never
 // branches on the platform.
 #pragma once
 

@@ -206,7 +206,7 @@ bool WindowsHost::isNtFamily() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     if (!GetVersionExA(&info)) {
-        return true;  // only the NT family lacks nothing this old
+        return true;  // the call exists on every Windows; pass-through is the safe guess
     }
 #pragma GCC diagnostic pop
     return info.dwPlatformId == VER_PLATFORM_WIN32_NT;
@@ -444,6 +444,7 @@ std::uint32_t WindowsHost::aspiSendCommand(AspiProc sendCommand, std::span<std::
         if ((request[srb::Flags] & srb::DirOut) != 0) {
             std::memcpy(slot.data.data(), dataBuffer, slot.length);
         }
+        // A real 32-bit pointer on i686, the only build that loads a manager.
         bufferField =
             static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(slot.data.data()));
     }
@@ -457,7 +458,8 @@ std::uint32_t WindowsHost::aspiSendCommand(AspiProc sendCommand, std::span<std::
     const DWORD result = send(slot.block.data());
 
     if (slot.event == nullptr) {
-        // No event to wait on: the request is followed until the manager ends it.
+        // No event could be created for it: the request is followed until the
+        // manager ends it, as the manager's own synchronous use would.
         while (loadStatus(slot.block[srb::Status]) == srb::SsPending) {
             Sleep(0);
         }
