@@ -37,6 +37,21 @@ TEST(WindowsHostFacts, DriveLettersAndDeviceNames) {
     EXPECT_TRUE(host.isNtFamily());
 }
 
+TEST(WindowsHostFacts, ADeviceThatCannotBeOpenedIsReportedOnce) {
+    WindowsHost host;
+    std::vector<std::string> messages;
+    host.setMessageSink([&](std::string_view text, std::string_view caption) {
+        messages.push_back(std::string(caption) + ": " + std::string(text));
+    });
+    EXPECT_EQ(host.openDevice("\\\\.\\Q:"), InvalidDevice);
+    EXPECT_EQ(host.openDevice("\\\\.\\Q:"), InvalidDevice);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("Error: Cannot open the optical drive Q: (\\\\.\\Q:)", 0), 0u)
+        << messages[0];
+    EXPECT_EQ(host.openDevice("\\\\.\\R:"), InvalidDevice);  // another drive: its own report
+    EXPECT_EQ(messages.size(), 2u);
+}
+
 TEST(WindowsHostFacts, ClockAndCollation) {
     WindowsHost host;
     std::int64_t frequency = 0;
