@@ -3,7 +3,7 @@
 # packed with test packages, runs under wine64 in a throwaway QEMU VM
 # (../shared/qemu-peer/run-win-peer.sh beside the repository), where wine turns
 # its pass-through requests on \\.\D: into SG_IO on QEMU's drive. Once per
-# controller (IDE, AHCI, virtio-scsi), two runs:
+# controller (IDE, AHCI, virtio-scsi; the three side by side), two runs:
 #   refused  a package for another drive: the exact refusal, listing the drive
 #            by letter with its address, identity and revision
 #   fits     a package that fits, updating by itself (AUTOMODE, no disc check,
@@ -36,7 +36,7 @@ head -c 32768 /dev/zero | tr '\0' '\377' > "$W/image.bin"  # two blocks, erased 
 # Profiles that are not the stand-ins, so the program starts; QEMU's drive
 # never answers the chip identification, so none of them is ever sent.
 head -c 17850 /dev/zero | tr '\0' '\377' > "$W/profiles.bin"
-package() {  # package NAME VENDOR PRODUCT LOWEST HIGHEST SUPPORTED AUTOMODE
+package() {  # package NAME VENDOR PRODUCT LOWEST HIGHEST SUPPORTED AUTOMODE (NAME: CTRL-CASE)
   local vendor product
   vendor=$(printf '%-8s' "$2"); product=$(printf '%-16s' "$3")
   cat > "$W/$1.toml" <<TOML
@@ -66,8 +66,8 @@ TOML
     { echo "FAIL: packing $1"; exit 1; }
 }
 
-run_case() {  # run_case CTRL PROPS NAME: runs NAME.exe, leaves its output in $W/CTRL-NAME/
-  local ctrl=$1 props=$2 name=$3 out=$W/$1-$3 rc attempt
+run_case() {  # run_case CTRL PROPS CASE: runs CTRL-CASE.exe, leaves its output in $W/CTRL-CASE/
+  local ctrl=$1 props=$2 name=$1-$3 out=$W/$1-$3 rc attempt
   mkdir -p "$out"
   for attempt in 1 2; do  # once more only when the harness itself failed
     PEER_OUT=$out PEER_TIMEOUT=300 PEER_CD_PROPS=$props \
@@ -82,8 +82,8 @@ run_case() {  # run_case CTRL PROPS NAME: runs NAME.exe, leaves its output in $W
 
 run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   local ctrl=$1 props=$2 vendor=$3 product=$4 rev=$5 address=$6 t0 t1
-  package fits "$vendor" "$product" "${rev:0:2}00" "${rev:0:2}09" "ZORBEL PEER DRIVE" 1
-  package refused "OTHERVND" "$product" "" "" "OTHER MAKER DVD" 0
+  package "$ctrl-fits" "$vendor" "$product" "${rev:0:2}00" "${rev:0:2}09" "ZORBEL PEER DRIVE" 1
+  package "$ctrl-refused" "OTHERVND" "$product" "" "" "OTHER MAKER DVD" 0
   t0=$(date +%s)
   run_case "$ctrl" "$props" refused
   run_case "$ctrl" "$props" fits
@@ -125,11 +125,17 @@ $line"
   fi
 }
 
+# The three controllers boot side by side (one emulated CPU each); each writes
+# its own log, shown in order afterwards.
 start=$(date +%s)
 # wine reports the Linux channel + 2 as the port and the Linux host as the path.
-run_controller ide "ver=1A05" "QEMU" "QEMU DVD-ROM" "1A05" "2-0-0-0"
-run_controller ahci "ver=1A05" "QEMU" "QEMU DVD-ROM" "1A05" "2-2-0-0"
+run_controller ide "ver=1A05" "QEMU" "QEMU DVD-ROM" "1A05" "2-0-0-0" > "$W/ide.log" 2>&1 &
+run_controller ahci "ver=1A05" "QEMU" "QEMU DVD-ROM" "1A05" "2-2-0-0" > "$W/ahci.log" 2>&1 &
 run_controller virtio "vendor=MERIDOX,product=DVR-RW 1616 SUPR,ver=1B05" \
-  "MERIDOX" "DVR-RW 1616 SUPR" "1B05" "2-2-0-0"
+  "MERIDOX" "DVR-RW 1616 SUPR" "1B05" "2-2-0-0" > "$W/virtio.log" 2>&1 &
+wait
+cat "$W/ide.log" "$W/ahci.log" "$W/virtio.log"
+pass=$(cat "$W"/{ide,ahci,virtio}.log | grep -c '^PASS ')
+fail=$(cat "$W"/{ide,ahci,virtio}.log | grep -c '^FAIL ')
 echo "$pass passed, $fail failed in $(( $(date +%s) - start )) s"
-[ $fail = 0 ]
+[ "$fail" = 0 ] && [ "$pass" = 24 ]
