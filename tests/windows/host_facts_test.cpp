@@ -37,6 +37,15 @@ TEST(WindowsHostFacts, DriveLettersAndDeviceNames) {
     EXPECT_TRUE(host.isNtFamily());
 }
 
+#ifdef _WIN64
+TEST(WindowsHostFacts, A64BitProgramLoadsNoAspiManager) {
+    // wine ships a 64-bit WNASPI32; its requests would not have the 32-bit layout.
+    WindowsHost host;
+    EXPECT_EQ(host.loadLibrary("WNASPI32"), 0u);
+    EXPECT_EQ(host.aspiSupportInfo(0) >> 8, 0xE3u);  // SS_NO_ASPI
+}
+#endif
+
 TEST(WindowsHostFacts, ADeviceThatCannotBeOpenedIsReportedOnce) {
     WindowsHost host;
     std::vector<std::string> messages;
