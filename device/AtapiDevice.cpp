@@ -106,6 +106,7 @@ void AtapiDevice::InitTransport() {
     lastAscq_ = 0;
     lastDuration_ = 0.0;
     lastTimedOut_ = 0;
+    lastTransferLength_ = 0;
     flashResult_ = 0;
 
     const bool aspiPreferred = applicationTag() == AspiPreferredTag;
@@ -233,6 +234,13 @@ bool AtapiDevice::SelectDrive(std::int16_t index) {
     return true;
 }
 
+bool AtapiDevice::ClaimDrive() {
+    if (!(os_.IsNT() && useAspi_ == 0)) {
+        return true;
+    }
+    return device_ != InvalidDevice && currentHost().claimDevice(device_);
+}
+
 void AtapiDevice::CloseDrive() {
     if (device_ != InvalidDevice) {
         currentHost().closeDevice(device_);
@@ -311,7 +319,9 @@ AtapiDevice::Outcome AtapiDevice::SendPassThrough(const Packet& packet, std::uin
 
     RecordAttempt(block.subspan(pt::SenseArea, pt::SenseAreaSize));
     if (delivered && lastTimedOut_ == 0) {
-        return lastSenseKey_ == 0 ? Outcome::Good : Outcome::DriveError;
+        // The platform reports the bytes really moved; never more than asked.
+        lastTransferLength_ = std::min(getLe32(block, pt::DataTransferLength), length);
+        return ClassifyAnswer(block[pt::ScsiStatus]);
     }
     return Outcome::TransportFailure;
 }
@@ -366,15 +376,37 @@ AtapiDevice::Outcome AtapiDevice::SendAspi(const Packet& packet, std::uint8_t di
     if (lastTimedOut_ != 0) {
         return Outcome::TransportFailure;
     }
-    if (lastSenseKey_ != 0) {
+    const Outcome outcome = ClassifyAnswer(request[ex::TargStat]);
+    if (outcome != Outcome::Good) {
+        return outcome;
+    }
+    if (readStatus(request[srb::Status]) != srb::SsComp) {
+        return Outcome::TransportFailure;
+    }
+    // The manager does not tell how many bytes moved: the whole length.
+    lastTransferLength_ = length;
+    return Outcome::Good;
+}
+
+AtapiDevice::Outcome AtapiDevice::ClassifyAnswer(std::uint8_t status) const {
+    if (lastSenseKey_ != 0 || status == scsistatus::CheckCondition) {
         return Outcome::DriveError;
     }
-    return readStatus(request[srb::Status]) == srb::SsComp ? Outcome::Good
-                                                           : Outcome::TransportFailure;
+    return status == scsistatus::Good ? Outcome::Good : Outcome::TransportFailure;
 }
 
 bool AtapiDevice::ExecuteCommand(const Packet& packet, std::uint8_t direction,
                                  std::uint32_t length) {
+    return Execute(packet, direction, length, 2);
+}
+
+bool AtapiDevice::ExecuteCommandOnce(const Packet& packet, std::uint8_t direction,
+                                     std::uint32_t length) {
+    return Execute(packet, direction, length, 1);
+}
+
+bool AtapiDevice::Execute(const Packet& packet, std::uint8_t direction, std::uint32_t length,
+                          int attempts) {
     const Packet copy = packet;  // the caller may pass a temporary
     const bool passThrough = os_.IsNT() && useAspi_ == 0;
 
@@ -385,6 +417,7 @@ bool AtapiDevice::ExecuteCommand(const Packet& packet, std::uint8_t direction,
     }
 
     for (int attempt = 1;; ++attempt) {
+        lastTransferLength_ = 0;
         const Outcome outcome = passThrough ? SendPassThrough(copy, direction, length)
                                             : SendAspi(copy, direction, length);
         if (outcome == Outcome::Good) {
@@ -395,7 +428,7 @@ bool AtapiDevice::ExecuteCommand(const Packet& packet, std::uint8_t direction,
         }
         // A transport failure in the flash phase that did not time out is
         // sent once more through the same route.
-        if (flashPhase_ == 0 || lastTimedOut_ != 0 || attempt > 1) {
+        if (flashPhase_ == 0 || lastTimedOut_ != 0 || attempt >= attempts) {
             return false;
         }
     }

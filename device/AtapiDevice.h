@@ -29,6 +29,10 @@ inline constexpr std::uint8_t DirNone = 2;
 
 inline constexpr std::size_t TransferBufferSize = 65536;
 inline constexpr std::uint32_t DefaultCommandTimeout = 108000;  // seconds
+// Each command of discovery: long enough for a drive spinning up behind a
+// slow bridge, short enough that a drive that never answers cannot hold
+// start-up.
+inline constexpr std::uint32_t DiscoveryCommandTimeout = 10;  // seconds
 inline constexpr std::int16_t NoDriveSelected = 127;
 inline constexpr std::int16_t SelectionFailed = -1;
 inline constexpr std::uint8_t FlashFailure = 42;
@@ -44,10 +48,17 @@ class AtapiDevice {
 
     // ---- transport ----
     // True only when the command was delivered, completed within CommandTimeout
-    // and the drive reported sense key 0. Data in lands in InBuffer, data out is
+    // with status GOOD and sense key 0. Data in lands in InBuffer, data out is
     // taken from OutBuffer. A transport failure in the flash phase is sent once more.
     bool ExecuteCommand(const Packet& packet, std::uint8_t direction, std::uint32_t length);
+    // The same, but never sent a second time: for a command whose effect must
+    // not happen twice (the commit). A lost reply leaves it failed.
+    bool ExecuteCommandOnce(const Packet& packet, std::uint8_t direction, std::uint32_t length);
     bool SelectDrive(std::int16_t index);
+    // Holds the selected drive for this object alone until CloseDrive (see
+    // Host::claimDevice); false when it is in use elsewhere or none is open.
+    // ASPI drives have no such hold and answer true.
+    bool ClaimDrive();
     void CloseDrive();
     bool ProbeAspi();
     bool LoadAspi();
@@ -58,6 +69,10 @@ class AtapiDevice {
     std::uint8_t LastAscq() const { return lastAscq_; }
     double LastDuration() const { return lastDuration_; }
     bool LastTimedOut() const { return lastTimedOut_ != 0; }
+    // Bytes the data phase of the last command really moved (for data in: the
+    // bytes of InBuffer, from byte 0, that hold the drive's answer); 0 when it
+    // failed. A route that cannot tell counts the whole length asked for.
+    std::uint32_t LastTransferLength() const { return lastTransferLength_; }
 
     void SetCommandTimeout(std::uint32_t seconds) { commandTimeout_ = seconds; }
     std::uint32_t CommandTimeout() const { return commandTimeout_; }
@@ -118,6 +133,8 @@ class AtapiDevice {
     // How one attempt of ExecuteCommand ended.
     enum class Outcome : std::uint8_t { Good, DriveError, TransportFailure };
 
+    bool Execute(const Packet& packet, std::uint8_t direction, std::uint32_t length,
+                 int attempts);
     void InitTransport();
     void FreeBuffers();
     // The buffer a transfer uses: OutBuffer for data out, InBuffer for data in,
@@ -127,6 +144,10 @@ class AtapiDevice {
     Outcome SendAspi(const Packet& packet, std::uint8_t direction, std::uint32_t length);
     // Sets the last-command fields from the command timer and a sense area.
     void RecordAttempt(std::span<const std::uint8_t> senseArea);
+    // How an attempt the drive ended is to be read from its status byte and
+    // sense key: only GOOD with key 0 is good; CHECK CONDITION or a sense key
+    // is a drive error; any other status (busy, say) a transport failure.
+    Outcome ClassifyAnswer(std::uint8_t status) const;
     void ScanAspiDevices();
     void ScanDriveLetters();
     // 0: the device did not open or reported an empty address; 1: listed
@@ -167,6 +188,7 @@ class AtapiDevice {
     std::uint8_t lastAscq_ = 0;
     double lastDuration_ = 0.0;
     std::uint8_t lastTimedOut_ = 0;
+    std::uint32_t lastTransferLength_ = 0;
     std::uint8_t flashResult_ = 0;
 };
 

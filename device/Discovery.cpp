@@ -270,22 +270,26 @@ void AtapiDevice::SortDriveTable() {
 }
 
 void AtapiDevice::IdentifyDrives() {
+    // Only standard commands, each bounded: a drive or bridge that never
+    // answers is listed without identity after one time-out instead of
+    // holding start-up. The flash identification, a vendor command, is left
+    // to the run, which sends it only to a drive the package fits.
+    const std::uint32_t timeout = commandTimeout_;
+    commandTimeout_ = DiscoveryCommandTimeout;
     for (std::int16_t index = 0; index < MaxDrives && drives_[index].present != 0; ++index) {
         SelectDrive(index);  // a device that does not open leaves an empty identity
         ClearUnitAttention();
         bool identified = false;
-        for (int attempt = 0; attempt < IdentityAttempts && !identified; ++attempt) {
+        for (int attempt = 0; attempt < IdentityAttempts && !identified && !LastTimedOut();
+             ++attempt) {
             identified = ReadIdentity();
         }
-        DriveEntry& entry = drives_[index];
         if (identified) {
-            CopyIdentityToEntry(entry);
-        }
-        if (ReadFlashId()) {
-            std::memcpy(entry.flashId, InBuffer(), sizeof entry.flashId);
+            CopyIdentityToEntry(drives_[index]);
         }
         CloseDrive();
     }
+    commandTimeout_ = timeout;
 }
 
 bool AtapiDevice::ReadIdentity() {
@@ -297,15 +301,19 @@ bool AtapiDevice::ReadIdentity() {
     if (!Inquiry(0, 0, 0, InquiryLength, 0)) {
         return false;
     }
+    // An answer that stops before the revision's end identifies nothing; the
+    // vendor-specific text takes only the bytes the drive sent. Bytes past the
+    // answer are left over from an earlier command, perhaps another drive's.
     const std::uint8_t* data = InBuffer();
-    if (data == nullptr) {
+    const std::uint32_t answered = LastTransferLength();
+    if (data == nullptr || answered < InquiryVendorSpecific) {
         return false;
     }
     copyText(curVendor_, data + InquiryVendor, InquiryProduct - InquiryVendor);
     copyText(curProduct_, data + InquiryProduct, InquiryRevision - InquiryProduct);
     copyText(curRevision_, data + InquiryRevision, InquiryVendorSpecific - InquiryRevision);
     copyText(curVendorSpecific_, data + InquiryVendorSpecific,
-             InquiryVendorSpecificEnd - InquiryVendorSpecific);
+             std::min<std::size_t>(answered, InquiryVendorSpecificEnd) - InquiryVendorSpecific);
     return std::any_of(data + InquiryVendor, data + InquiryRevision,
                        [](std::uint8_t b) { return b != 0; });
 }

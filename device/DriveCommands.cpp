@@ -22,6 +22,7 @@ constexpr std::uint8_t OpReadFlashId = 0xDF;  // vendor: flash chip identificati
 
 constexpr std::uint8_t FlashIdSubcommand = 0x11;
 constexpr std::uint32_t FlashIdLength = 128;
+constexpr std::uint32_t FlashIdBytes = 4;  // maker, device, byte 2, platform
 constexpr std::uint8_t ReadBufferMode = 0x01;   // vendor-specific
 constexpr std::uint8_t WriteBufferMode = 0x05;  // download microcode and save
 constexpr std::uint8_t DriveBufferId = 0x01;
@@ -112,10 +113,13 @@ bool AtapiDevice::ReadFlashId() {
     if (!ExecuteCommand(packet, DirIn, FlashIdLength)) {
         return false;
     }
-    // An all-zero answer identifies no chip.
+    // The chip is named by the first four bytes: a shorter answer names none,
+    // and an all-zero answer identifies no chip. Bytes past the answer are
+    // left over from an earlier command and never count.
     const std::uint8_t* answer = InBuffer();
-    return answer != nullptr &&
-           std::any_of(answer, answer + FlashIdLength, [](std::uint8_t b) { return b != 0; });
+    const std::uint32_t answered = LastTransferLength();
+    return answer != nullptr && answered >= FlashIdBytes &&
+           std::any_of(answer, answer + answered, [](std::uint8_t b) { return b != 0; });
 }
 
 bool AtapiDevice::ReadDriveBuffer(std::uint32_t offset, std::uint32_t length) {
@@ -137,7 +141,9 @@ bool AtapiDevice::WriteDriveBuffer(std::uint32_t offset, std::uint32_t length, s
     put24(packet, 6, length);
     packet[9] = code;
     if (code == CommitCode || code == CommitBootCode) {
-        return ExecuteCommand(packet, DirNone, 0);  // the length stays encoded
+        // The drive may have taken a commit whose reply was lost; a second one
+        // would reach it while it writes its flash. The length stays encoded.
+        return ExecuteCommandOnce(packet, DirNone, 0);
     }
     return ExecuteCommand(packet, DirOut, length);
 }
@@ -182,8 +188,10 @@ bool AtapiDevice::IsTrayOpen() {
     if (!GetEventStatus(1, MediaClass, MediaEventLength, 0)) {
         return false;  // a drive that does not answer reads as closed
     }
+    // An answer too short to carry the media status says nothing: closed.
     const std::uint8_t* events = InBuffer();
-    return events != nullptr && (events[MediaStatusByte] & TrayOpenBit) != 0;
+    return events != nullptr && LastTransferLength() > MediaStatusByte &&
+           (events[MediaStatusByte] & TrayOpenBit) != 0;
 }
 
 void AtapiDevice::LoadTray() {

@@ -1,7 +1,6 @@
 // One record of the drive table: a drive's address, its identity as INQUIRY
-// reports it, its flash identification, and the verdict of the package's
-// matching. Plain fields of fixed size; texts are zero-terminated and keep the
-// drive's trailing blanks.
+// reports it, and the verdict of the package's matching. Plain fields of fixed
+// size; texts are zero-terminated and keep the drive's trailing blanks.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +14,6 @@ struct DriveEntry {
     char revision[5];         // INQUIRY bytes 32-35
     char vendorSpecific[17];  // INQUIRY bytes 36-51
     char rootPath[4];         // "D:\" for drives found by drive letter; empty for ASPI drives
-    std::uint8_t flashId[4];  // first four bytes of the flash identification answer
     std::int16_t hostAdapter;
     std::int16_t target;
     std::int16_t lun;

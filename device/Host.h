@@ -90,9 +90,23 @@ class Host {
     // field holds 0 exactly when dataBuffer is null. True when the platform
     // delivered the command and it ended (with or without sense data); false
     // when the call failed (bad handle, host or driver error, time-out).
+    // After a delivered command the platform has written the drive's status
+    // byte into the block's ScsiStatus and the number of bytes the data phase
+    // really moved into DataTransferLength: a drive may answer a data-in
+    // command with fewer bytes than asked, and the rest of the buffer is then
+    // no part of its answer.
     virtual bool passThroughDirect(DeviceHandle device,
                                    std::span<std::uint8_t, PassThroughBlockSize> block,
                                    void* dataBuffer) = 0;
+    // Holds an open device for this process alone while a run programs it.
+    // False, after one line on standard error that names the drive and the
+    // reason, when the drive is in use elsewhere (a mounted disc, another
+    // program holding it): the run must then send it nothing. Closing the
+    // device releases the hold. Platforms without such a hold answer true.
+    virtual bool claimDevice(DeviceHandle device) {
+        static_cast<void>(device);
+        return true;
+    }
 
     // ---- the ASPI manager ----
     virtual AspiModule loadLibrary(std::string_view name) = 0;

@@ -47,6 +47,13 @@ inline constexpr std::size_t Asc = 12;
 inline constexpr std::size_t Ascq = 13;
 }  // namespace sense
 
+// The status byte a drive ends a command with (ScsiStatus, SRB_TargStat):
+// only GOOD is success.
+namespace scsistatus {
+inline constexpr std::uint8_t Good = 0x00;
+inline constexpr std::uint8_t CheckCondition = 0x02;
+}  // namespace scsistatus
+
 // The 80-byte pass-through request (IOCTL_SCSI_PASS_THROUGH_DIRECT): the
 // 44-byte SCSI_PASS_THROUGH_DIRECT structure, 4 filler bytes, a 32-byte sense
 // area. DataBuffer holds 0 exactly when the transfer has no buffer; the buffer
@@ -54,14 +61,14 @@ inline constexpr std::size_t Ascq = 13;
 namespace passthrough {
 inline constexpr std::uint32_t IoctlCode = 0x4D014;
 inline constexpr std::size_t Length = 0;               // 16 bits: StructSize
-inline constexpr std::size_t ScsiStatus = 2;           // 8 bits, not examined
+inline constexpr std::size_t ScsiStatus = 2;           // 8 bits: the drive's status byte
 inline constexpr std::size_t PathId = 3;               // low byte of the host adapter
 inline constexpr std::size_t TargetId = 4;             // low byte of the target
 inline constexpr std::size_t Lun = 5;                  // always 0
 inline constexpr std::size_t CdbLength = 6;            // always 12
 inline constexpr std::size_t SenseInfoLength = 7;      // SenseBytes
 inline constexpr std::size_t DataIn = 8;               // the direction unchanged
-inline constexpr std::size_t DataTransferLength = 12;  // 32 bits
+inline constexpr std::size_t DataTransferLength = 12;  // 32 bits; on return: bytes moved
 inline constexpr std::size_t TimeOutValue = 16;        // 32 bits, seconds
 inline constexpr std::size_t DataBuffer = 20;          // 32 bits, 0 = no buffer
 inline constexpr std::size_t SenseInfoOffset = 24;     // 32 bits: SenseArea

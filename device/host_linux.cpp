@@ -303,6 +303,9 @@ Outcome classifySgResult(int ioctlResult, const sg_io_hdr& hdr,
         return Outcome::Failed;
     }
     block[pt::ScsiStatus] = hdr.status;
+    // The bytes the data phase really moved: the kernel counts what it did not.
+    const unsigned residual = hdr.resid > 0 ? static_cast<unsigned>(hdr.resid) : 0u;
+    putLe32(block, pt::DataTransferLength, hdr.dxfer_len - std::min(residual, hdr.dxfer_len));
     if (hdr.host_status != 0 || (hdr.driver_status & DriverStatusMask) != 0) {
         return Outcome::Failed;  // lost on the way, reset, aborted or timed out
     }
@@ -599,6 +602,7 @@ bool LinuxHost::passThroughDirect(DeviceHandle device,
         }
     }
     const bool good = outcome == Outcome::Completed &&
+                      block[passthrough::ScsiStatus] == scsistatus::Good &&
                       (block[passthrough::SenseArea + sense::Key] & sense::KeyMask) == 0;
     if (good && isCommit(cdb)) {
         std::lock_guard lock(mutex_);

@@ -82,8 +82,9 @@ bool buildSgRequest(std::span<const std::uint8_t, PassThroughBlockSize> block, v
 
 // Classifies a finished SG_IO call (ioctlResult as the ioctl returned it) and
 // writes the sense data into the block's sense area (descriptor-format sense
-// is converted to the fixed format the drive object reads) and the SCSI status
-// into ScsiStatus. A CHECK CONDITION or other non-good status that came without
+// is converted to the fixed format the drive object reads), the SCSI status
+// into ScsiStatus and the bytes moved (the length less the kernel's residual)
+// into DataTransferLength. A CHECK CONDITION or other non-good status that came without
 // sense data counts as Failed: the drive did not complete the command, and
 // the drive object must not read it as success.
 Outcome classifySgResult(int ioctlResult, const sg_io_hdr& hdr,

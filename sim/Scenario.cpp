@@ -397,6 +397,19 @@ class Loader {
         if (s.node("profile_length") != nullptr) {
             d.profileLength = static_cast<std::uint16_t>(s.integer("profile_length", 0, 1, 65535));
         }
+        if (const toml::table* lengths = s.subtable("answer_lengths")) {
+            Section a(s.file(), *lengths, s.qualified("answer_lengths"));
+            const auto length = [&a](std::string_view key, std::optional<std::uint32_t>& field) {
+                if (a.node(key) != nullptr) {
+                    field = static_cast<std::uint32_t>(a.integer(key, 0, 0, 65536));
+                }
+            };
+            length("inquiry", d.answerLengths.inquiry);
+            length("event_status", d.answerLengths.eventStatus);
+            length("flash_id", d.answerLengths.flashId);
+            length("read_buffer", d.answerLengths.readBuffer);
+            a.refuseUnknown();
+        }
         d.medium = s.flag("medium", d.medium);
         d.trayOpen = s.flag("tray_open", d.trayOpen);
         d.trayLocked = s.flag("tray_locked", d.trayLocked);
@@ -459,7 +472,8 @@ class Loader {
                                          {"timeout", FaultKind::Timeout},
                                          {"write_corruption", FaultKind::WriteCorruption},
                                          {"read_corruption", FaultKind::ReadCorruption},
-                                         {"vanish", FaultKind::Vanish}});
+                                         {"vanish", FaultKind::Vanish},
+                                         {"lost_reply", FaultKind::LostReply}});
         if (f.node("opcode") != nullptr) {
             rule.opcode = static_cast<std::uint8_t>(f.integer("opcode", 0, 0, 255));
         }

@@ -264,6 +264,12 @@ CommandResult SimDrive::execute(std::span<const std::uint8_t> cdb, Direction dir
                     injected.readCorruption = true;
                     result = run(packet, direction, length, data, injected, extra);
                     break;
+                case FaultKind::LostReply:
+                    // Done as asked; the answer never reaches the host.
+                    result = run(packet, direction, length, data, injected, extra);
+                    result.outcome = Outcome::Transport;
+                    result.sense = {};
+                    break;
             }
         }
         if (result.outcome == Outcome::Timeout) {
@@ -397,7 +403,8 @@ CommandResult SimDrive::inquiry(std::span<const std::uint8_t> cdbSpan, Direction
     std::copy(revision_.begin(), revision_.end(), answer.begin() + 32);
     std::copy(spec_.identity.vendorSpecific.begin(), spec_.identity.vendorSpecific.end(),
               answer.begin() + 36);
-    const std::uint32_t moved = std::min({wanted, length, std::uint32_t{InquirySize}});
+    const std::uint32_t moved = std::min({wanted, length, std::uint32_t{InquirySize},
+                                          spec_.answerLengths.inquiry.value_or(InquirySize)});
     if (moved > 0) {
         std::memcpy(data, answer.data(), moved);
     }
@@ -459,7 +466,9 @@ CommandResult SimDrive::eventStatus(std::span<const std::uint8_t> cdb, Direction
         answer[1] = 2;
         answer[2] = 0x80;  // no event available
     }
-    const std::uint32_t moved = std::min({wanted, length, static_cast<std::uint32_t>(size)});
+    const std::uint32_t moved =
+        std::min({wanted, length, static_cast<std::uint32_t>(size),
+                  spec_.answerLengths.eventStatus.value_or(static_cast<std::uint32_t>(size))});
     if (moved > 0) {
         std::memcpy(data, answer.data(), moved);
     }
@@ -478,7 +487,8 @@ CommandResult SimDrive::flashId(std::span<const std::uint8_t> cdb, Direction dir
     std::copy(spec_.chip.begin(), spec_.chip.end(), answer.begin());
     std::copy_n(spec_.flashIdTail.begin(), std::min(spec_.flashIdTail.size(), FlashIdSize - 4),
                 answer.begin() + 4);
-    const std::uint32_t moved = std::min(length, std::uint32_t{FlashIdSize});
+    const std::uint32_t moved = std::min(
+        {length, std::uint32_t{FlashIdSize}, spec_.answerLengths.flashId.value_or(FlashIdSize)});
     std::memcpy(data, answer.data(), moved);
     return ok(moved);
 }
@@ -498,7 +508,8 @@ CommandResult SimDrive::readBuffer(std::span<const std::uint8_t> cdbSpan, Direct
     if (!phaseFits(Direction::In, wanted, direction, length, data)) {
         return transport();
     }
-    const std::uint32_t moved = std::min(wanted, length);
+    const std::uint32_t moved =
+        std::min({wanted, length, spec_.answerLengths.readBuffer.value_or(wanted)});
     const std::uint32_t stagedEnd = static_cast<std::uint32_t>(staging_.size());
     for (std::uint32_t i = 0; i < moved; ++i) {
         const std::uint32_t at = offset + i;

@@ -83,6 +83,7 @@ enum class FaultKind {
     WriteCorruption,  // WRITE BUFFER data is staged altered (the call succeeds)
     ReadCorruption,   // READ BUFFER returns altered bytes; staging stays intact
     Vanish,           // this and every later command and open fail
+    LostReply,        // the drive carries the command out; the host sees the call fail
 };
 
 // A fault rule. A command matches when it has the rule's opcode (if any) and,
@@ -124,6 +125,15 @@ struct DriveSpec {
     // Length of the profile the drive's chip needs; default from the drive's
     // own chip table (0 when the chip stands in no row: no frame fits).
     std::optional<std::uint16_t> profileLength{};
+
+    // The most bytes the drive sends of each answer (a drive that answers
+    // short, as some bridges and old drives do); unset: the whole answer.
+    struct AnswerLengths {
+        std::optional<std::uint32_t> inquiry{};
+        std::optional<std::uint32_t> eventStatus{};
+        std::optional<std::uint32_t> flashId{};
+        std::optional<std::uint32_t> readBuffer{};
+    } answerLengths{};
 
     bool medium = true;
     bool trayOpen = false;

@@ -174,6 +174,45 @@ TEST_F(Commands, AnswersCallersRelyOn) {
     EXPECT_FALSE(device->IsTrayOpen());
 }
 
+TEST_F(Commands, AShortAnswerIsNeverReadPastItsEnd) {
+    // Each check first sees a full answer that would pass, then the same
+    // command answered short: the bytes left in the buffer must not count.
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> full;
+        std::uint32_t shortLength;
+        std::function<bool(AtapiDevice&)> check;
+    };
+    std::vector<std::uint8_t> chip(128, 0);
+    chip[0] = 0xBF;
+    chip[1] = 0xD6;
+    chip[3] = 0x02;
+    const Case cases[] = {
+        {"tray open needs the media status byte", {0, 6, 0x04, 0x10, 0, 0x01, 0, 0}, 5,
+         [](AtapiDevice& d) { return d.IsTrayOpen(); }},
+        {"flash id needs its four bytes", chip, 3, [](AtapiDevice& d) { return d.ReadFlashId(); }},
+        {"identity needs vendor, product and revision",
+         test::inquiryData("VENDOR", "PRODUCT", "1.00"), 35,
+         [](AtapiDevice& d) { return d.ReadIdentity(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<std::uint32_t> moved;
+        host.respond = [&](const SeenCommand&) {
+            Answer a;
+            a.data = c.full;
+            a.moved = moved;
+            return a;
+        };
+        EXPECT_TRUE(c.check(*device));
+        EXPECT_EQ(device->LastTransferLength(), c.full.size());
+        moved = c.shortLength;
+        EXPECT_FALSE(c.check(*device));
+        EXPECT_EQ(device->LastTransferLength(), c.shortLength);
+    }
+    EXPECT_STREQ(device->CurrentVendor(), "");  // nothing taken from the short answer
+}
+
 TEST_F(Commands, WaitReadyOnADriveThatStaysBusyTimesOutAfterTheFullTime) {
     for (Answer busy : {test::senseAnswer(2, 0x04, 0x01), test::senseAnswer(6, 0x28)}) {
         host.commands.clear();
@@ -187,6 +226,10 @@ TEST_F(Commands, WaitReadyOnADriveThatStaysBusyTimesOutAfterTheFullTime) {
         EXPECT_EQ(testUnitReadyCount(), 30000u / 300u + 1u + 1u);
         EXPECT_TRUE(device->SenseKeyIs(busy.key));
     }
+    // A drive still becoming ready when the wait ends has a disc inside.
+    answerTestUnitReady([] { return test::senseAnswer(2, 0x04, 0x01); });
+    EXPECT_FALSE(device->IsDiscAbsent());
+    EXPECT_TRUE(device->SenseIs(2, 0x04));
 }
 
 TEST_F(Commands, WaitReadyEndsAtOnceOnAnyOtherOutcome) {

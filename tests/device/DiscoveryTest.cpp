@@ -74,6 +74,13 @@ TEST_F(Discovery, DriveLetterScanOrdersByAddressWithAddresslessDrivesAfterPortsZ
     EXPECT_EQ(host.openCount, host.closeCount);  // every device closed again
 }
 
+TEST_F(Discovery, OnOnePortTheTargetOrdersBeforeTheLun) {
+    host.roots = {test::cdromRoot("D:\\", 0, 0, 1, 0), test::cdromRoot("E:\\", 0, 0, 0, 3),
+                  test::cdromRoot("F:\\", 0, 0, 0, 1)};
+    AtapiDevice device(true);
+    EXPECT_EQ(rootsOf(device), (std::vector<std::string>{"F:\\", "E:\\", "D:\\"}));
+}
+
 TEST_F(Discovery, AspiScanWalksEveryAdapterTargetAndLun) {
     setApplicationTag(AspiPreferredTag);
     host.aspiPresent = true;
@@ -162,7 +169,7 @@ TEST_F(Discovery, NtFallsBackToDriveLettersOnceWhenAspiMissesDrives) {
     setCurrentHost(&host);
 }
 
-TEST_F(Discovery, IdentificationGivesEachDriveTenInquiriesAndItsFlashId) {
+TEST_F(Discovery, IdentificationGivesEachDriveTenInquiriesAndOnlyStandardCommands) {
     host.roots = {test::cdromRoot("D:\\", 0), test::cdromRoot("E:\\", 1),
                   test::cdromRoot("F:\\", 2)};
     std::map<std::string, int> inquiries;
@@ -189,21 +196,16 @@ TEST_F(Discovery, IdentificationGivesEachDriveTenInquiriesAndItsFlashId) {
                 }
                 return a;
             }
-            case 0xDF:
-                a.data.assign(128, 0);
-                if (c.drive == "D:\\") {
-                    a.data = std::vector<std::uint8_t>(128, 0);
-                    a.data[0] = 0xC2;
-                    a.data[1] = 0x20;
-                    a.data[2] = 0x11;
-                    a.data[3] = 0x22;
-                }
-                return a;
             default:
                 return a;
         }
     };
     AtapiDevice device(true);
+    // Discovery speaks only standard commands: whatever their make, drives
+    // receive TEST UNIT READY and INQUIRY, and never the vendor command 0xDF.
+    for (const SeenCommand& c : host.commands) {
+        EXPECT_TRUE(c.packet[0] == 0x00 || c.packet[0] == 0x12) << int(c.packet[0]);
+    }
     ASSERT_EQ(device.DriveCount(), 3);
     EXPECT_EQ(inquiries["D:\\"], 10);
     EXPECT_EQ(inquiries["E:\\"], 10);
@@ -215,17 +217,51 @@ TEST_F(Discovery, IdentificationGivesEachDriveTenInquiriesAndItsFlashId) {
     EXPECT_STREQ(d->product, "DVD-RW DRIVE    ");
     EXPECT_STREQ(d->revision, "1.00");
     EXPECT_STREQ(d->displayName, "VENDOR  DVD-RW DRIVE    ");
-    EXPECT_EQ(d->flashId[0], 0xC2);
-    EXPECT_EQ(d->flashId[3], 0x22);
 
-    for (unsigned i : {1u, 2u}) {  // never identified: empty texts, zero flash id, still listed
+    for (unsigned i : {1u, 2u}) {  // never identified: empty texts, still listed
         const DriveEntry* e = device.GetDrive(i);
         EXPECT_STREQ(e->vendor, "");
         EXPECT_STREQ(e->revision, "");
         EXPECT_STREQ(e->displayName, "");
-        EXPECT_EQ(e->flashId[0], 0);
         EXPECT_EQ(e->present, 1);
     }
+}
+
+TEST_F(Discovery, AHungDriveCostsOneBoundedTimeOutAndAShortAnswerIdentifiesNothing) {
+    // D: answers in full; E: never answers (the platform gives up at the
+    // time-out); F: sends only 20 bytes of its INQUIRY data, so the rest of
+    // the buffer still holds D:'s answer.
+    host.roots = {test::cdromRoot("D:\\", 0), test::cdromRoot("E:\\", 1),
+                  test::cdromRoot("F:\\", 2)};
+    std::map<std::string, int> commands;
+    host.respond = [&](const SeenCommand& c) {
+        ++commands[c.drive];
+        Answer a;
+        if (c.drive == "E:\\") {
+            a = test::transportFailure();
+            // It fails when the time-out the request carries has passed.
+            a.seconds = getLe32(host.passThroughBlocks.back(), passthrough::TimeOutValue) + 0.5;
+        } else if (c.packet[0] == 0x12) {
+            a.data = test::inquiryData("VENDOR", c.drive == "D:\\" ? "FULL ANSWER" : "SHORT",
+                                       "1.00");
+            if (c.drive == "F:\\") {
+                a.moved = 20;
+            }
+        }
+        return a;
+    };
+    AtapiDevice device(true);
+    EXPECT_EQ(commands["E:\\"], 1);  // one TEST UNIT READY, no INQUIRY after it timed out
+    EXPECT_LT(host.seconds(), 60.0);
+    for (const auto& block : host.passThroughBlocks) {
+        EXPECT_EQ(getLe32(block, passthrough::TimeOutValue), DiscoveryCommandTimeout);
+    }
+    EXPECT_EQ(device.CommandTimeout(), DefaultCommandTimeout);  // the runs' own again
+    ASSERT_EQ(device.DriveCount(), 3);
+    EXPECT_STREQ(device.GetDrive(0)->product, "FULL ANSWER");
+    EXPECT_STREQ(device.GetDrive(1)->displayName, "");
+    EXPECT_STREQ(device.GetDrive(2)->product, "");
+    EXPECT_STREQ(device.GetDrive(2)->revision, "");
 }
 
 TEST_F(Discovery, RefreshIdentityReplacesOnlyTheSelectedEntrysTexts) {
@@ -235,8 +271,6 @@ TEST_F(Discovery, RefreshIdentityReplacesOnlyTheSelectedEntrysTexts) {
         Answer a;
         if (c.packet[0] == 0x12) {
             a.data = test::inquiryData("VENDOR", "MODEL", revision);
-        } else if (c.packet[0] == 0xDF) {
-            a.data.assign(128, 0x5A);
         }
         return a;
     };
@@ -248,11 +282,9 @@ TEST_F(Discovery, RefreshIdentityReplacesOnlyTheSelectedEntrysTexts) {
     revision = "2.00";
     EXPECT_FALSE(list.RefreshIdentity());  // no drive selected: nothing to replace
     ASSERT_TRUE(list.SelectDrive(1));
-    list.GetDrive(1)->flashId[0] = 0;
     EXPECT_TRUE(list.RefreshIdentity());
     EXPECT_STREQ(list.GetDrive(1)->revision, "2.00");
     EXPECT_STREQ(list.GetDrive(0)->revision, "1.00");
-    EXPECT_EQ(list.GetDrive(1)->flashId[0], 0);  // the flash id is not re-read
     EXPECT_STREQ(list.CurrentRevision(), "2.00");
     EXPECT_STREQ(run.GetDrive(1)->revision, "1.00");  // the copy is the run's own
 

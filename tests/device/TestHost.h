@@ -36,6 +36,12 @@ struct Answer {
     std::uint8_t key = 0, asc = 0, ascq = 0;
     std::vector<std::uint8_t> data;  // data-in bytes
     double seconds = 0.0;            // how long the command takes
+    // The status byte; by default CHECK CONDITION with a sense key, else GOOD.
+    std::optional<std::uint8_t> status;
+    // Bytes the platform reports moved; by default the whole length.
+    std::optional<std::uint32_t> moved;
+
+    std::uint8_t statusByte() const { return status.value_or(key != 0 ? 0x02 : 0x00); }
 };
 
 inline Answer senseAnswer(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0) {
@@ -222,6 +228,10 @@ class TestHost final : public Host {
         block[passthrough::SenseArea + sense::Key] = a.key;
         block[passthrough::SenseArea + sense::Asc] = a.asc;
         block[passthrough::SenseArea + sense::Ascq] = a.ascq;
+        block[passthrough::ScsiStatus] = a.statusByte();
+        if (a.moved) {
+            putLe32(block, passthrough::DataTransferLength, *a.moved);
+        }
         return true;
     }
 
@@ -310,7 +320,7 @@ class TestHost final : public Host {
         clock += static_cast<std::int64_t>(a.seconds * Frequency);
         if (a.delivered && cmd.direction == 1 && dataBuffer != nullptr && !a.data.empty()) {
             std::memcpy(dataBuffer, a.data.data(),
-                        std::min<std::size_t>(a.data.size(), cmd.length));
+                        std::min<std::size_t>({a.data.size(), cmd.length, a.moved.value_or(~0u)}));
         }
         return a;
     }
@@ -356,7 +366,8 @@ class TestHost final : public Host {
         request[srb::exec::SenseArea + sense::Key] = a.key;
         request[srb::exec::SenseArea + sense::Asc] = a.asc;
         request[srb::exec::SenseArea + sense::Ascq] = a.ascq;
-        request[srb::Status] = a.key == 0 ? srb::SsComp : 0x04;
+        request[srb::exec::TargStat] = a.statusByte();
+        request[srb::Status] = a.key == 0 && a.statusByte() == 0 ? srb::SsComp : 0x04;
     }
 
     std::map<DeviceHandle, std::size_t> handles_;

@@ -185,6 +185,18 @@ Answer slow(double seconds) {
     return a;
 }
 
+Answer checkConditionKey0() {
+    Answer a;
+    a.status = 0x02;
+    return a;
+}
+
+Answer busy() {
+    Answer a;
+    a.status = 0x08;
+    return a;
+}
+
 std::vector<OutcomeCase> outcomeCases() {
     return {
         {"good", {Answer{}}, false, true, 1, 0, 0, 0},
@@ -215,6 +227,17 @@ std::vector<OutcomeCase> outcomeCases() {
          2,
          4,
          1},
+        {"check condition whose sense has ASC 0",
+         {test::senseAnswer(4, 0x00)},
+         true,
+         false,
+         1,
+         4,
+         0,
+         0},
+        {"check condition without a sense key is no success", {checkConditionKey0()}, true, false,
+         1, 0, 0, 0},
+        {"busy is no success: sent once more", {busy()}, true, false, 2, 0, 0, 0},
         {"timed out", {slow(11.0)}, false, false, 1, 0, 0, 0},
         {"timed out in flash phase is not repeated", {slow(11.0)}, true, false, 1, 0, 0, 0},
         {"exactly the time-out is in time", {slow(10.0)}, true, true, 1, 0, 0, 0},

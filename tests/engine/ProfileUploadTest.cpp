@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engine/ChipTable.h"
@@ -114,13 +115,16 @@ struct SilentCase {
     sim::ChipId answer;
     std::vector<std::uint8_t> tail;
     bool supported;
+    std::optional<std::uint32_t> answered{};  // bytes of the answer the drive sends
 };
 
 const SilentCase silentCases[] = {
     {"platform_in_no_row", {0xBF, 0xD6, 0x00, 0x09}, {}, true},
+    {"byte2_differs_from_row8", {0xBF, 0xD6, 0x01, 0x02}, {}, true},
     {"zero_id_nonzero_tail", {0x00, 0x00, 0x00, 0x00}, {0x00, 0x00, 0x5A}, true},
     {"all_zero_answer", {0x00, 0x00, 0x00, 0x00}, {}, true},
     {"no_flash_id_command", {0xBF, 0xD6, 0x00, 0x02}, {}, false},
+    {"answer_short_of_the_platform_byte", {0xBF, 0xD6, 0x00, 0x02}, {}, true, 3},
 };
 
 class NoProfileFrame : public testing::TestWithParam<SilentCase> {};
@@ -131,7 +135,14 @@ TEST_P(NoProfileFrame, SendsNothingAndFails) {
     spec.chip = c.answer;
     spec.flashIdTail = c.tail;
     spec.flashIdSupported = c.supported;
+    spec.answerLengths.flashId = c.answered;
     SimRig rig({spec});
+    // The identification a moment ago left a whole answer in the buffer.
+    if (c.answered) {
+        AtapiDevice& run = rig.run();
+        std::fill_n(run.InBuffer(), 128, std::uint8_t{0});
+        std::copy(c.answer.begin(), c.answer.end(), run.InBuffer());
+    }
 
     EXPECT_FALSE(rig.run().UploadFlashProfile());
     const auto commands = rig.commands();

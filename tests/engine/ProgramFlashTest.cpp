@@ -154,6 +154,20 @@ TEST(ProgramFlash, DriveRejectingEveryWriteGetsThreeBlockZeroWritesAndNoCommit) 
     EXPECT_TRUE(rig.drive().commits().empty());
 }
 
+TEST(ProgramFlash, ReadBackThatDeliversNothingNeverPassesEvenOnABlockOfZeros) {
+    // The buffer the read-back lands in holds zeros from its allocation (no
+    // flash identification wrote into it), exactly what the image holds.
+    const std::vector<std::uint8_t> image(2 * BlockSize, 0);
+    auto drive = programmableDrive(image);
+    drive.flashIdSupported = false;
+    drive.answerLengths.readBuffer = 0;
+    SimRig rig({drive});
+    EXPECT_FALSE(ProgramFlash(rig.run(), image.data(), 2 * BlockSize, false));
+    for (const auto& c : rig.commands()) {
+        EXPECT_FALSE(isCommit(c));
+    }
+}
+
 TEST(ProgramFlash, UnknownChipStillGetsImageAndCommit) {
     const auto image = makeImage(8 * BlockSize);
     SimRig rig({programmableDrive(image, {0xBF, 0xD6, 0x00, 0x09})});
