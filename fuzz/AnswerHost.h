@@ -74,7 +74,9 @@ class AnswerHost final : public sim::ForwardingHost {
         if (delivered && bends(cdb[0])) {
             delivered = bend(data, length, block.subspan(pt::SenseArea, pt::SenseBytes));
         }
-        after(key, cdb, delivered && (block[pt::SenseArea + sense::Key] & sense::KeyMask) == 0,
+        after(key, cdb,
+              delivered && block[pt::ScsiStatus] == scsistatus::Good &&
+                  (block[pt::SenseArea + sense::Key] & sense::KeyMask) == 0,
               genuine, data, length);
         return delivered;
     }

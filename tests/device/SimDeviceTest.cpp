@@ -150,7 +150,6 @@ TEST_F(OnSim, DiscoveryFallsBackToLettersAndOrdersAddresslessDrivesAfterPortsZer
         EXPECT_EQ(e->hostAdapter, adapters[i]);
         EXPECT_EQ(e->viaAspi, 0);
         EXPECT_STREQ(e->vendor, "ZORBEL  ");
-        EXPECT_EQ(e->flashId[0], 0xBF);
     }
     EXPECT_EQ(computer->counters().openHandles, 0u);
     EXPECT_EQ(computer->counters().libraryLoads, computer->counters().libraryFrees);
@@ -169,7 +168,22 @@ TEST_F(OnSim, DriveAnsweringOnlyZerosKeepsAnEmptyIdentityAfterTenAttempts) {
     EXPECT_STREQ(e->displayName, "");
     EXPECT_STREQ(e->vendor, "");
     EXPECT_STREQ(e->revision, "");
-    EXPECT_EQ(e->flashId[0], 0);
+    EXPECT_EQ(countOpcode(computer->drive(0), 0xDF), 0u);  // discovery sends no vendor command
+}
+
+TEST_F(OnSim, ADriveThatNeverAnswersIsListedWithoutIdentityAfterOneTimeOut) {
+    sim::DriveSpec* d = nullptr;
+    ComputerSpec spec = oneLetterComputer(&d);
+    sim::FaultRule hang;
+    hang.kind = sim::FaultKind::Timeout;
+    d->faults.push_back(hang);
+    InstalledComputer computer(std::move(spec));
+    const auto start = computer->clock().now();
+    AtapiDevice device(true);
+    EXPECT_LT(computer->clock().now() - start, std::chrono::seconds(2 * DiscoveryCommandTimeout));
+    ASSERT_EQ(device.DriveCount(), 1);
+    EXPECT_STREQ(device.GetDrive(0)->displayName, "");
+    EXPECT_EQ(computer->drive(0).commandCount(), 1u);
 }
 
 TEST_F(OnSim, SeventeenDriveLettersFillSixteenEntries) {

@@ -223,9 +223,15 @@ class ProgramRig {
                                              " bricked: " + drive.brickReason());
             }
             bool received = false;
+            int commitsSent = 0;
             for (const auto& c : drive.commands()) {
                 received = received || (c.packet[0] == 0x3B && c.packet[9] == 0x00 &&
                                         c.length > 0 && c.outcome == sim::Outcome::Ok);
+                commitsSent += c.packet[0] == 0x3B && (c.packet[9] == 0x80 || c.packet[9] == 0xA0);
+            }
+            if (commitsSent > 1) {
+                verdict.violations.push_back("drive " + drive.id() + " was sent " +
+                                             std::to_string(commitsSent) + " commits");
             }
             if (received) {
                 ++verdict.programmedDrives;

@@ -157,11 +157,12 @@ class SoakScenario {
         static constexpr sim::FaultKind kinds[] = {
             sim::FaultKind::Transport,      sim::FaultKind::Sense,
             sim::FaultKind::Timeout,        sim::FaultKind::WriteCorruption,
-            sim::FaultKind::ReadCorruption, sim::FaultKind::Vanish,
+            sim::FaultKind::ReadCorruption, sim::FaultKind::LostReply,
+            sim::FaultKind::Vanish,
         };
         static constexpr std::uint8_t opcodes[] = {0x00, 0x12, 0x1B, 0x4A, 0xDF, 0x3B, 0x3C};
         sim::FaultRule rule;
-        rule.kind = kinds[pick(discCheck ? 5 : 6)];
+        rule.kind = kinds[pick(discCheck ? 6 : 7)];
         if (pick(5) != 0) {
             rule.opcode = opcodes[pick(7)];
         }
