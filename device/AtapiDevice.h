@@ -133,8 +133,7 @@ class AtapiDevice {
     // How one attempt of ExecuteCommand ended.
     enum class Outcome : std::uint8_t { Good, DriveError, TransportFailure };
 
-    bool Execute(const Packet& packet, std::uint8_t direction, std::uint32_t length,
-                 int attempts);
+    bool Execute(const Packet& packet, std::uint8_t direction, std::uint32_t length, int attempts);
     void InitTransport();
     void FreeBuffers();
     // The buffer a transfer uses: OutBuffer for data out, InBuffer for data in,

@@ -22,7 +22,7 @@ constexpr std::uint8_t OpReadFlashId = 0xDF;  // vendor: flash chip identificati
 
 constexpr std::uint8_t FlashIdSubcommand = 0x11;
 constexpr std::uint32_t FlashIdLength = 128;
-constexpr std::uint32_t FlashIdBytes = 4;  // maker, device, byte 2, platform
+constexpr std::uint32_t FlashIdBytes = 4;       // maker, device, byte 2, platform
 constexpr std::uint8_t ReadBufferMode = 0x01;   // vendor-specific
 constexpr std::uint8_t WriteBufferMode = 0x05;  // download microcode and save
 constexpr std::uint8_t DriveBufferId = 0x01;

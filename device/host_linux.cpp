@@ -368,6 +368,7 @@ LinuxHost::~LinuxHost() {
         left.swap(open_);
     }
     for (auto& [fd, open] : left) {
+        release(open);
         ::close(fd);
         if (open.committed && open.drive) {
             rescan(*open.drive);
@@ -474,6 +475,7 @@ void LinuxHost::closeDevice(DeviceHandle device) {
         open = std::move(it->second);
         open_.erase(it);
     }
+    release(open);
     ::close(static_cast<int>(device));
     if (open.committed && open.drive) {
         rescan(*open.drive);
@@ -612,6 +614,87 @@ bool LinuxHost::passThroughDirect(DeviceHandle device,
         }
     }
     return outcome == Outcome::Completed;
+}
+
+bool LinuxHost::claimDevice(DeviceHandle device) {
+    std::optional<OpticalDrive> drive;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = open_.find(static_cast<int>(device));
+        if (it == open_.end()) {
+            return false;
+        }
+        if (it->second.claim >= 0) {
+            return true;
+        }
+        drive = it->second.drive;
+    }
+    if (!drive) {
+        return true;  // not an optical drive sysfs knows: nothing to hold it by
+    }
+    const fs::path node = devRoot_ / drive->srName;
+    const int claim = exclusiveOpen_
+                          ? exclusiveOpen_(node)
+                          : ::open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+    if (claim < 0) {
+        const int error = errno;
+        std::string line = "zorbel: " + drive->srName + ": ";
+        if (error == EBUSY) {
+            line += "the drive is in use (a mounted disc, or another program holds " +
+                    node.string() + "); unmount it or end that program, then update again.";
+        } else {
+            line +=
+                "cannot hold " + node.string() + " for the update alone: " + errorText(error) + ".";
+        }
+        line += " Nothing was sent to the drive.\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+        return false;
+    }
+
+    // Pause the kernel's media polling; only root may, and only then is
+    // there anything to restore.
+    std::optional<std::string> pollMs;
+    const fs::path poll = sysRoot_ / "block" / drive->srName / "events_poll_msecs";
+    if (auto previous = readAttribute(poll)) {
+        const int fd = ::open(poll.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd >= 0) {
+            if (::write(fd, "0", 1) == 1) {
+                pollMs = std::move(previous);
+            }
+            ::close(fd);
+        }
+    }
+    std::lock_guard lock(mutex_);
+    const auto it = open_.find(static_cast<int>(device));
+    if (it == open_.end()) {  // closed meanwhile by another thread: nothing to keep
+        OpenDrive gone;
+        gone.drive = drive;
+        gone.claim = claim;
+        gone.pollMs = std::move(pollMs);
+        release(gone);
+        return false;
+    }
+    it->second.claim = claim;
+    it->second.pollMs = std::move(pollMs);
+    return true;
+}
+
+void LinuxHost::release(OpenDrive& open) {
+    if (open.pollMs && open.drive) {
+        const fs::path poll = sysRoot_ / "block" / open.drive->srName / "events_poll_msecs";
+        const int fd = ::open(poll.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const auto written =
+                ::write(fd, open.pollMs->data(), open.pollMs->size());
+            ::close(fd);
+        }
+        open.pollMs.reset();
+    }
+    if (open.claim >= 0) {
+        ::close(open.claim);
+        open.claim = -1;
+    }
 }
 
 void LinuxHost::rescan(const OpticalDrive& drive) {

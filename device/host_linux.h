@@ -148,17 +148,32 @@ class LinuxHost final : public Host {
     // Whether the process may send every command through a block node.
     void setRawIoCapability(std::optional<bool> capable) { rawIoOverride_ = capable; }
 
+    // The drive is held for a run by opening its block node exclusively
+    // (O_EXCL): the kernel refuses with EBUSY while a file system is mounted
+    // from it or another program holds it so. Meanwhile the kernel's media
+    // polling of the drive is paused where the process may write
+    // /sys/block/srN/events_poll_msecs; both end when the device is closed.
+    bool claimDevice(DeviceHandle device) override;
+    // The exclusive open; the default opens the node read-only with O_EXCL.
+    // Returns the descriptor, or -1 with errno set.
+    using ExclusiveOpen = std::function<int(const std::filesystem::path& node)>;
+    void setExclusiveOpen(ExclusiveOpen open) { exclusiveOpen_ = std::move(open); }
+
   private:
     struct OpenDrive {
         std::string node;                   // the node opened
         bool viaGeneric = false;            // /dev/sgN rather than /dev/srN
         std::optional<OpticalDrive> drive;  // sysfs view at open time
         bool committed = false;             // a firmware commit completed on this handle
+        int claim = -1;                     // the block node held exclusively for a run
+        std::optional<std::string> pollMs;  // media polling interval to restore
     };
 
     int sendSgIo(int fd, sg_io_hdr& hdr);
     void releaseTrayLock(int fd, const OpenDrive& open);
     void rescan(const OpticalDrive& drive);
+    // Ends a run's hold: the polling interval back, the exclusive node closed.
+    void release(OpenDrive& open);
     bool hasRawIo() const;
     void reportAccessProblems(const std::vector<OpticalDrive>& drives);
     std::string groupNameOf(const std::filesystem::path& node) const;
@@ -170,6 +185,7 @@ class LinuxHost final : public Host {
     MessageSink messageSink_;
     std::thread::id ownerThread_ = std::this_thread::get_id();
     std::optional<bool> rawIoOverride_;
+    ExclusiveOpen exclusiveOpen_;
     std::vector<OpticalDrive> listed_;  // the drives of the last root list
     bool accessReported_ = false;
     bool rawIoRefusalReported_ = false;

@@ -97,6 +97,10 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
     if (!IsProgrammableImage(image, size) || !HasTransferBuffers(drive)) {
         return false;
     }
+    // Nothing goes to a drive that is in use elsewhere (a mounted disc).
+    if (!drive.ClaimDrive()) {
+        return false;
+    }
     drive.SetCommandTimeout(FlashCommandTimeout);
     if (!IsMatchedDrive(drive)) {
         return false;  // another drive, or none, answers where the matched one was

@@ -31,13 +31,16 @@ bool IsProgrammableImage(const std::uint8_t* image, std::int32_t size);
 // drive, or one that no longer answers, reads false. Only INQUIRY is sent.
 bool IsMatchedDrive(AtapiDevice& drive);
 
-// Programs one drive: CommandTimeout 108,000 s; IsMatchedDrive, and on a
-// mismatch false with nothing else sent; outside the flash phase
+// Programs one drive: first holds it for this run alone (AtapiDevice::ClaimDrive;
+// a drive in use elsewhere gets nothing and the run fails); CommandTimeout
+// 108,000 s; IsMatchedDrive, and on a mismatch false with nothing else sent;
+// outside the flash phase
 // WaitReady (60), StopDisc and UploadFlashProfile, their results ignored; then in
 // the flash phase WriteAndVerifyImage, Pause (1.0) and the commit (WRITE BUFFER
 // without data, code 0xA0 with bootCode, else 0x80).
 // Returns true when every block was read back unchanged and the drive accepted
-// the commit. An image that IsProgrammableImage refuses, or a drive object
+// the commit; a commit whose reply was lost counts as refused and is not sent
+// again. An image that IsProgrammableImage refuses, or a drive object
 // without its transfer buffers, returns false before any command is sent.
 bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t size, bool bootCode);
 

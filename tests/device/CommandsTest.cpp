@@ -188,7 +188,9 @@ TEST_F(Commands, AShortAnswerIsNeverReadPastItsEnd) {
     chip[1] = 0xD6;
     chip[3] = 0x02;
     const Case cases[] = {
-        {"tray open needs the media status byte", {0, 6, 0x04, 0x10, 0, 0x01, 0, 0}, 5,
+        {"tray open needs the media status byte",
+         {0, 6, 0x04, 0x10, 0, 0x01, 0, 0},
+         5,
          [](AtapiDevice& d) { return d.IsTrayOpen(); }},
         {"flash id needs its four bytes", chip, 3, [](AtapiDevice& d) { return d.ReadFlashId(); }},
         {"identity needs vendor, product and revision",

@@ -242,8 +242,8 @@ TEST_F(Discovery, AHungDriveCostsOneBoundedTimeOutAndAShortAnswerIdentifiesNothi
             // It fails when the time-out the request carries has passed.
             a.seconds = getLe32(host.passThroughBlocks.back(), passthrough::TimeOutValue) + 0.5;
         } else if (c.packet[0] == 0x12) {
-            a.data = test::inquiryData("VENDOR", c.drive == "D:\\" ? "FULL ANSWER" : "SHORT",
-                                       "1.00");
+            a.data =
+                test::inquiryData("VENDOR", c.drive == "D:\\" ? "FULL ANSWER" : "SHORT", "1.00");
             if (c.drive == "F:\\") {
                 a.moved = 20;
             }

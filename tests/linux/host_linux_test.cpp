@@ -4,6 +4,7 @@
 // after a commit, and the messages about missing permissions.
 #include "device/host_linux.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -173,6 +174,8 @@ TEST_F(FakeTree, OpensTheGenericNodeWhenThereIsOneElseTheBlockNode) {
         const DeviceHandle h = host.openDevice(host.deviceNameForRoot(root));
         ASSERT_NE(h, InvalidDevice) << root;
         EXPECT_EQ(host.openedNode(h), node.string());
+        // Firmware commands need a node open for writing.
+        EXPECT_EQ(fcntl(static_cast<int>(h), F_GETFL) & O_ACCMODE, O_RDWR) << root;
         host.closeDevice(h);
         EXPECT_EQ(host.openedNode(h), "");
     };
@@ -231,7 +234,7 @@ class ScriptedSgIo : public FakeTree {
             }
             const std::uint8_t key = unitAttentions_ > 0 ? 0x06 : senseKey_;
             unitAttentions_ -= unitAttentions_ > 0 ? 1 : 0;
-            if (key != 0) {
+            if (key != 0 || checkConditionWithoutKey_) {
                 hdr.status = 0x02;
                 hdr.sb_len_wr = 18;
                 hdr.sbp[0] = 0x70;
@@ -263,6 +266,7 @@ class ScriptedSgIo : public FakeTree {
     int refuseWith_ = 0;
     std::uint8_t senseKey_ = 0;
     int unitAttentions_ = 0;  // the next calls met by a unit attention
+    bool checkConditionWithoutKey_ = false;
 };
 
 TEST_F(ScriptedSgIo, EjectReleasesTheTrayLockFirst) {
@@ -312,6 +316,13 @@ TEST_F(ScriptedSgIo, SuccessfulCommitRescansTheDriveWhenItIsClosed) {
     EXPECT_EQ(rescanOf("2:0:0:0"), "") << "a refused commit";
 
     senseKey_ = 0;
+    checkConditionWithoutKey_ = true;
+    h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(send(host, h, commit));
+    host.closeDevice(h);
+    EXPECT_EQ(rescanOf("2:0:0:0"), "") << "CHECK CONDITION is no success, whatever the key";
+
+    checkConditionWithoutKey_ = false;
     h = host.openDevice(host.deviceNameForRoot("sr0"));
     ASSERT_TRUE(send(host, h, commit));
     EXPECT_EQ(rescanOf("2:0:0:0"), "") << "not before the drive is closed";
@@ -322,6 +333,45 @@ TEST_F(ScriptedSgIo, SuccessfulCommitRescansTheDriveWhenItIsClosed) {
     ASSERT_TRUE(send(host, h, bootCommit));
     host.closeDevice(h);
     EXPECT_EQ(rescanOf("3:0:0:0"), "1");
+}
+
+TEST_F(ScriptedSgIo, ARunHoldsItsDriveAloneAndPausesMediaPollingUntilTheDriveIsClosed) {
+    const fs::path poll = sys_ / "block" / "sr0" / "events_poll_msecs";
+    write(poll, "2000\n");
+    auto owner = makeHost();
+    LinuxHost& host = *owner;
+    std::vector<fs::path> held;
+    int refuse = 0;
+    host.setExclusiveOpen([&](const fs::path& node) {
+        held.push_back(node);
+        if (refuse != 0) {
+            errno = refuse;
+            return -1;
+        }
+        return ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    });
+
+    DeviceHandle h = host.openDevice(host.deviceNameForRoot("sr0"));
+    ASSERT_TRUE(host.claimDevice(h));
+    EXPECT_EQ(held, (std::vector<fs::path>{dev_ / "sr0"}));  // the block node, beside sg0
+    EXPECT_EQ(read(poll), "0");
+    host.closeDevice(h);
+    EXPECT_EQ(read(poll), "2000");
+
+    // Mounted (or held by another program): refused with a line on stderr,
+    // and the polling left as it was.
+    for (const int error : {EBUSY, EACCES}) {
+        refuse = error;
+        h = host.openDevice(host.deviceNameForRoot("sr0"));
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(host.claimDevice(h));
+        const std::string line = testing::internal::GetCapturedStderr();
+        EXPECT_NE(line.find("sr0"), std::string::npos) << line;
+        EXPECT_NE(line.find(error == EBUSY ? "in use" : "cannot hold"), std::string::npos) << line;
+        EXPECT_EQ(read(poll), "2000");
+        host.closeDevice(h);
+    }
+    EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(ScriptedSgIo, RefusedCommandsFailAndTheMissingCapabilityIsNamedOnce) {

@@ -148,8 +148,8 @@ TEST(SgOutcome, ClassifiesAsTheDriveObjectMustSeeIt) {
          Outcome::Completed, 0x05, 0x20, 0x00},
         {"no medium", 0, 0x02, 0, 0x08, fixedSense(0x02, 0x3A, 0x01), Outcome::Completed, 0x02,
          0x3A, 0x01},
-        {"sense key 0 counts as good", 0, 0x02, 0, 0x08, fixedSense(0x00, 0x00, 0x00),
-         Outcome::Completed, 0, 0, 0},
+        {"check condition with key 0: completed, its status kept", 0, 0x02, 0, 0x08,
+         fixedSense(0x00, 0x00, 0x00), Outcome::Completed, 0, 0, 0},
         {"descriptor sense converted",
          0,
          0x02,
@@ -185,12 +185,27 @@ TEST(SgOutcome, ClassifiesAsTheDriveObjectMustSeeIt) {
         hdr.host_status = c.hostStatus;
         hdr.driver_status = c.driverStatus;
         EXPECT_EQ(classifySgResult(c.ioctlResult, hdr, sense, block), c.outcome);
+        EXPECT_EQ(block[pt::ScsiStatus], c.ioctlResult < 0 ? 0 : c.status);
         EXPECT_EQ(block[pt::SenseArea + 2] & 0x0F, c.key);
         EXPECT_EQ(block[pt::SenseArea + 12], c.asc);
         EXPECT_EQ(block[pt::SenseArea + 13], c.ascq);
         for (std::size_t i = pt::SenseArea + pt::SenseBytes; i < block.size(); ++i) {
             EXPECT_EQ(block[i], 0xEE) << "byte " << i << " lies outside the 24-byte sense area";
         }
+    }
+}
+
+TEST(SgOutcome, TheBytesMovedAreTheLengthLessTheResidual) {
+    const std::array<std::pair<int, std::uint32_t>, 4> cases{
+        {{0, 96}, {60, 36}, {96, 0}, {500, 0}}};  // a residual past the length moves nothing
+    for (const auto& [residual, moved] : cases) {
+        Block block = makeBlock(1, 96, 108000, true);
+        std::array<std::uint8_t, 32> sense{};
+        sg_io_hdr hdr{};
+        hdr.dxfer_len = 96;
+        hdr.resid = residual;
+        ASSERT_EQ(classifySgResult(0, hdr, sense, block), Outcome::Completed);
+        EXPECT_EQ(getLe32(block, pt::DataTransferLength), moved) << residual;
     }
 }
 
