@@ -3,6 +3,9 @@
 // drive object and the host interface spend:
 //   - one ExecuteCommand without data and with 16 KiB in, through
 //     pass-through and through ASPI;
+//   - a 16 KiB WRITE BUFFER of an image block followed by its READ BUFFER
+//     through pass-through (the drive staging and returning it), set against
+//     memcpy+memcmp of 16 KiB;
 //   - a WaitReady of 120 s on a drive that never becomes ready (400 polls);
 //   - a whole discovery of 16 drives through the ASPI scan (16 targets x 8
 //     LUNs per adapter) and through 16 drive letters.
@@ -69,6 +72,28 @@ void BM_ExecuteCommandAspi(benchmark::State& state) {
     runCommands(state, true, static_cast<std::uint32_t>(state.range(0)));
 }
 BENCHMARK(BM_ExecuteCommandAspi)->Arg(0)->Arg(BlockSize);
+
+void BM_WriteReadBlockPassThrough(benchmark::State& state) {
+    setApplicationTag(0);
+    sim::InstalledComputer computer(oneDriveComputer(false));
+    AtapiDevice device(true);
+    if (!device.SelectDrive(0)) {
+        state.SkipWithError("the simulated drive was not found");
+        return;
+    }
+    for (std::uint32_t i = 0; i < BlockSize; ++i) {
+        device.OutBuffer()[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    }
+    std::int64_t failures = 0;
+    for (auto _ : state) {
+        const bool written = device.WriteDriveBuffer(0, BlockSize, 0x00);
+        const bool read = device.ReadDriveBuffer(0, BlockSize);
+        failures += written && read ? 0 : 1;
+    }
+    state.counters["failures"] = static_cast<double>(failures);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * BlockSize);
+}
+BENCHMARK(BM_WriteReadBlockPassThrough);
 
 void BM_WaitReady120OnABusyDrive(benchmark::State& state) {
     setApplicationTag(0);

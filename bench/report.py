@@ -68,8 +68,17 @@ def main(paths):
             "memcpy+memcmp 0 B")
         row(f"Host cost of one command, 16 KiB in, {route}", f"{key}/16384",
             "MemcpyMemcmp/16384", "memcpy+memcmp 16 KiB")
+    row("16 KiB WRITE BUFFER + READ BUFFER, pass-through", "BM_WriteReadBlockPassThrough",
+        "MemcpyMemcmp/16384", "memcpy+memcmp 16 KiB")
     row("Host CPU of one 1 MiB ProgramFlash (zero-latency drive, virtual waits)",
         "ProgramFlashOneMiB", "MemcpyMemcmp/1048576", "memcpy+memcmp 1 MiB")
+    row("Host CPU of one 1 MiB ProgramFlash, drive that only copies",
+        "ProgramFlashOneMiBCopyingDrive", "MemcpyMemcmp/1048576", "memcpy+memcmp 1 MiB")
+    row("Host CPU of one 1 MiB ProgramFlash, drive that only copies",
+        "ProgramFlashOneMiBCopyingDrive", "PrescribedMemoryWork/1048576",
+        "prescribed memory work 1 MiB")
+    row("Prescribed memory work of 1 MiB (clear, copy in, to staging and back, compare)",
+        "PrescribedMemoryWork/1048576", "MemcpyMemcmp/1048576", "memcpy+memcmp 1 MiB")
     row("Discovery of 16 drives, ASPI scan", "BM_DiscoverSixteenAspiDrives", "MemcpyMemcmp/1536",
         "memcpy+memcmp 16 × 96 B")
     row("Discovery of 16 drives, drive letters", "BM_DiscoverSixteenDriveLetters",

@@ -30,8 +30,8 @@ constexpr std::uint8_t CodeCommitBoot = 0xA0;
 
 constexpr std::uint32_t LegacyProfileOffset = 0x080000;
 constexpr std::uint32_t ImageBlock = 16384;
-constexpr std::uint32_t StagingLimit = 16u << 20;  // the 24-bit offset field's reach
-constexpr std::uint32_t StagingGrain = 1u << 20;
+constexpr std::uint32_t StagingLimit = 16u << 20;   // the 24-bit offset field's reach
+constexpr std::uint32_t StagingGrain = ImageBlock;  // a small image stages only its own blocks
 constexpr std::uint32_t Sector = 512;
 
 constexpr std::size_t InquirySize = 96;
@@ -510,11 +510,7 @@ CommandResult SimDrive::readBuffer(std::span<const std::uint8_t> cdbSpan, Direct
     }
     const std::uint32_t moved =
         std::min({wanted, length, spec_.answerLengths.readBuffer.value_or(wanted)});
-    const std::uint32_t stagedEnd = static_cast<std::uint32_t>(staging_.size());
-    for (std::uint32_t i = 0; i < moved; ++i) {
-        const std::uint32_t at = offset + i;
-        data[i] = at < stagedEnd ? staging_[at] : 0;
-    }
+    copyStaged(offset, moved, data);
     if (corrupt && moved > 0) {
         data[moved / 2] ^= 0x5A;
     }
@@ -624,14 +620,14 @@ CommandResult SimDrive::stageImage(std::uint32_t offset, std::uint32_t length,
     // Whole sectors count as written; an altered write taints every sector it touched.
     const std::uint32_t firstWhole = (offset + Sector - 1) / Sector;
     const std::uint32_t endWhole = static_cast<std::uint32_t>(end / Sector);
-    for (std::uint32_t s = firstWhole; s < endWhole; ++s) {
-        written_[s] = true;
-        altered_[s] = false;
+    if (firstWhole < endWhole) {
+        std::fill(written_.begin() + firstWhole, written_.begin() + endWhole, true);
+        std::fill(altered_.begin() + firstWhole, altered_.begin() + endWhole, false);
     }
     if (corrupt) {
-        for (std::uint32_t s = offset / Sector; s < (end + Sector - 1) / Sector; ++s) {
-            altered_[s] = true;
-        }
+        std::fill(altered_.begin() + offset / Sector,
+                  altered_.begin() + static_cast<std::ptrdiff_t>((end + Sector - 1) / Sector),
+                  true);
     }
     return ok(length);
 }
@@ -698,6 +694,20 @@ CommandResult SimDrive::commit(std::uint8_t code) {
     return ok();
 }
 
+void SimDrive::copyStaged(std::uint64_t offset, std::size_t length, std::uint8_t* to) const {
+    // Bytes past the staged end read as zeros.
+    const std::size_t staged =
+        offset < staging_.size()
+            ? std::min<std::size_t>(length, staging_.size() - static_cast<std::size_t>(offset))
+            : 0;
+    if (staged > 0) {
+        std::memcpy(to, staging_.data() + offset, staged);
+    }
+    if (length > staged) {
+        std::memset(to + staged, 0, length - staged);
+    }
+}
+
 void SimDrive::clearStaging() {
     staging_.clear();
     written_.clear();
@@ -717,13 +727,8 @@ std::uint64_t SimDrive::commandCount() const {
 
 std::vector<std::uint8_t> SimDrive::stagedBytes(std::uint32_t offset, std::uint32_t length) const {
     std::lock_guard lock(mutex_);
-    std::vector<std::uint8_t> bytes(length, 0);
-    for (std::uint32_t i = 0; i < length; ++i) {
-        const std::uint64_t at = std::uint64_t{offset} + i;
-        if (at < staging_.size()) {
-            bytes[i] = staging_[at];
-        }
-    }
+    std::vector<std::uint8_t> bytes(length);
+    copyStaged(offset, length, bytes.data());
     return bytes;
 }
 

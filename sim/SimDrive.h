@@ -289,6 +289,8 @@ class SimDrive {
     CommandResult commit(std::uint8_t code);
     std::string judgeCommit() const;
     void clearStaging();
+    // Copies staged bytes from offset on; past the staged end, zeros.
+    void copyStaged(std::uint64_t offset, std::size_t length, std::uint8_t* to) const;
 
     DriveSpec spec_;
     VirtualClock& clock_;
@@ -309,7 +311,7 @@ class SimDrive {
     bool vanished_ = false;
     std::uint8_t mediaEvent_ = 0;  // GET EVENT STATUS media event code pending
 
-    // Image staging: grown on demand up to 16 MiB. Coverage and alteration
+    // Image staging: grown on demand, a block at a time, up to 16 MiB. Coverage and alteration
     // are kept per 512-byte sector.
     std::vector<std::uint8_t> staging_{};
     std::vector<bool> written_{};

@@ -246,6 +246,28 @@ std::vector<Case> conformanceCases() {
               EXPECT_EQ(Bytes(b.begin(), b.begin() + 16),
                         Bytes(sent.begin() + 100, sent.begin() + 116));
           })}},
+        {"read-back of nothing staged, across the staged end and shorter than asked", nullptr,
+         {okIn(readBuffer(0x2000, 64), 64,
+               [](const Bytes& b, Bench&) {
+                   EXPECT_TRUE(std::all_of(b.begin(), b.begin() + 64, [](auto x) { return x == 0; }));
+                   EXPECT_EQ(b[64], 0xEE);
+               }),
+          okOut(writeBuffer(0xFC000, 16384, 0x00), pattern(16384, 5)),
+          okIn(readBuffer(0xFE000, 16384), 16384,
+               [](const Bytes& b, Bench& bench) {
+                   const Bytes sent = pattern(16384, 5);
+                   Bytes expected(sent.begin() + 0x2000, sent.end());
+                   expected.resize(16384, 0);  // past the staged end: zeros
+                   EXPECT_EQ(Bytes(b.begin(), b.begin() + 16384), expected);
+                   EXPECT_EQ(bench.drive().stagedBytes(0xFE000, 16384), expected);
+                   EXPECT_EQ(bench.drive().stagedBytes(0x2000000, 4), Bytes(4, 0));
+               }),
+          okIn(readBuffer(0xFC000 + 3, 16384), 100, [](const Bytes& b, Bench&) {
+              const Bytes sent = pattern(16384, 5);
+              EXPECT_EQ(Bytes(b.begin(), b.begin() + 100),
+                        Bytes(sent.begin() + 3, sent.begin() + 103));
+              EXPECT_EQ(b[100], 0xEE) << "no byte past the host's length";
+          })}},
         {"READ BUFFER past 16 MiB is refused", nullptr,
          {senseOf(readBuffer(0xFFC000, 0x8000), sense::InvalidFieldInCdb, Direction::In, 0x8000)}},
         {"a data phase that does not suit the command fails in transport", nullptr,
