@@ -609,6 +609,8 @@ CommandResult SimDrive::stageImage(std::uint32_t offset, std::uint32_t length,
     if (staging_.size() < end) {
         const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(
             (end + StagingGrain - 1) / StagingGrain * StagingGrain, StagingLimit));
+        // Room for the expected image at once: staging it block by block never moves it.
+        staging_.reserve(std::max<std::size_t>(size, std::min(spec_.imageSize, StagingLimit)));
         staging_.resize(size, 0);
         written_.resize(size / Sector, false);
         altered_.resize(size / Sector, false);
