@@ -11,7 +11,7 @@ fi
 export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
-unset DISPLAY WAYLAND_DISPLAY
+[ -n "${ZORBEL_WINE_DISPLAY:-}" ] || unset DISPLAY WAYLAND_DISPLAY
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
 exec "$wine" "$@"

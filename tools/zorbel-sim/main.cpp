@@ -8,7 +8,14 @@
 // one line per simulated drive: its identity now, the commits it received and
 // whether it is bricked. Exit status 0 when the program ended, 2 for a bad
 // scenario or bad arguments.
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDIN_FILENO 0
+#define STDOUT_FILENO 1
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
@@ -37,9 +44,13 @@ namespace {
 constexpr int BadInput = 2;
 
 bool displayAvailable() {
+#ifdef _WIN32
+    return true;  // Windows always has its desktop
+#else
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+#endif
 }
 
 std::string fieldText(std::span<const std::uint8_t> field) {
@@ -113,8 +124,10 @@ int main(int argc, char** argv) {
     std::optional<std::filesystem::path> screenshotDir;
     app.add_option("--scenario", scenarioFile,
                    "scenario file describing the computer (default: the built-in demo)");
-    app.add_option("--front", front, "console or qt (default: qt when a display is available)")
-        ->check(CLI::IsMember({"console", "qt"}));
+    app.add_option("--front", front,
+                   "console or window (also called qt; default: the window when a display is "
+                   "available)")
+        ->check(CLI::IsMember({"console", "qt", "window"}));
     app.add_option("--answers", answers,
                    "comma-separated answers to the dialogs in order (yes, no, ok, esc); on "
                    "the console also idle actions (update, close, select=N)");
@@ -142,6 +155,9 @@ int main(int argc, char** argv) {
     }
     settings.screenshotDir = screenshotDir;
 
+    if (front == "window") {
+        front = "qt";
+    }
     if (front.empty()) {
         front = screenshotDir || (windowFrontBuilt() && displayAvailable()) ? "qt" : "console";
     }
@@ -159,7 +175,9 @@ int main(int argc, char** argv) {
             return BadInput;
         }
         // Pictures need no screen.
+#ifndef _WIN32
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
+#endif
     }
 
     sim::ComputerSpec computer;
