@@ -172,6 +172,7 @@ bool TZorbelMain::StartUp() {
     // 6.
     if (settings.HOW_MANY_BIN == 0) {
         toolkit_.messageDialog(DialogKind::Error, NoFirmwareText);
+        exitStatus_ = ExitRefused;
         EndProgram();
         return false;
     }
@@ -179,6 +180,7 @@ bool TZorbelMain::StartUp() {
     // transferred whole, must not reach any drive.
     if (package.validatePackage().has_value()) {
         toolkit_.messageDialog(DialogKind::Error, InvalidFirmwareText);
+        exitStatus_ = ExitRefused;
         EndProgram();
         return false;
     }
@@ -202,6 +204,7 @@ bool TZorbelMain::StartUp() {
     Devices[0] = createDevice_ ? createDevice_(true) : nullptr;
     if (!Devices[0]) {
         toolkit_.systemMessageBox(DeviceInitFailedText, DeviceInitFailedCaption);
+        exitStatus_ = ExitRefused;
         EndProgram();
         toolkit_.processPendingMessages();
         return false;
@@ -222,6 +225,7 @@ bool TZorbelMain::StartUp() {
     if (allowedCount == 0) {
         toolkit_.messageDialog(DialogKind::Error,
                                noMatchedDriveText(package.supportedDrivesText(), DetectedDrives));
+        exitStatus_ = ExitRefused;
         EndProgram();
         return false;
     }
@@ -231,6 +235,7 @@ bool TZorbelMain::StartUp() {
             DialogKind::WarningQuestion,
             noticeText(package.supportedDrivesText(), settings.NBWARNING == 1));
         if (answer != DialogAnswer::Yes) {
+            exitStatus_ = ExitRefused;
             EndProgram();
             return false;
         }
@@ -401,6 +406,7 @@ bool TZorbelMain::StartUpdate() {
     for (int k = 0; k < count; ++k) {
         auto run = createDevice_ ? createDevice_(false) : nullptr;
         if (!run) {
+            exitStatus_ = ExitUpdateFailed;
             ReleaseRunObjects();
             UpdateCount = 0;
             return false;
@@ -593,6 +599,7 @@ void TZorbelMain::CompleteUpdate() {
     toolkit_.setEnabled(Control::cboDrives, true);
     // 6.
     if (!UpdateOk) {
+        exitStatus_ = ExitUpdateFailed;
         toolkit_.messageDialog(DialogKind::Error, FlashFailedText);
         completing_ = false;
         EndProgram();
@@ -618,9 +625,11 @@ void TZorbelMain::CompleteUpdate() {
 int RunZorbel(Toolkit& toolkit) {
     // Waits on the window's thread (the disc and tray check) keep the window alive.
     setWindowMessagePump([&toolkit] { toolkit.processPendingMessages(); });
+    int status = ExitUpdateFailed;
     try {
         auto window = std::make_unique<TZorbelMain>(toolkit);
         toolkit.runMessageLoop();
+        status = window->ExitStatus();
         window.reset();
     } catch (const std::exception& error) {
         toolkit.showException(error.what());
@@ -628,7 +637,7 @@ int RunZorbel(Toolkit& toolkit) {
         toolkit.showException("");
     }
     clearWindowMessagePump();
-    return 0;
+    return status;
 }
 
 }  // namespace zorbel

@@ -26,7 +26,12 @@ using DeviceFactory = std::function<std::unique_ptr<AtapiDevice>(bool discover)>
 std::unique_ptr<AtapiDevice> createAtapiDevice(bool discover);
 
 inline constexpr int MaxRunObjects = MaxDrives;  // Devices[1..16]
-inline constexpr int ProgressTicks = 330;        // a full bar: 33 s of 100 ms ticks
+
+// The program's exit status.
+inline constexpr int ExitNothingFailed = 0;  // an update succeeded, or none was asked for
+inline constexpr int ExitUpdateFailed = 1;   // an update failed (or could not start) on a drive
+inline constexpr int ExitRefused = 3;        // the program refused to start any update
+inline constexpr int ProgressTicks = 330;    // a full bar: 33 s of 100 ms ticks
 
 class TZorbelMain final : public FormEvents {
   public:
@@ -57,6 +62,8 @@ class TZorbelMain final : public FormEvents {
     int EntryOfLine(int line) const;
     // True from the start of an update until its completion has run.
     bool UpdateInProgress() const { return handlerBusy_ || completing_ || RunningCount != 0; }
+    // What the program's exit status says so far.
+    int ExitStatus() const { return exitStatus_; }
 
     // ---- members, as the window declares them ----
     std::int32_t RunningCount = 0;  // workers of the current update not yet ended
@@ -88,12 +95,14 @@ class TZorbelMain final : public FormEvents {
     int startedCount_ = 0;      // workers started in the current update
     bool completing_ = false;   // the completion of an update is running
     bool destroying_ = false;   // the window is being destroyed
+    int exitStatus_ = ExitNothingFailed;
 };
 
 // The program entry on a toolkit: creates the main window (the whole start-up
 // sequence), runs the message loop until the program ends, and destroys the
 // window. An exception escaping the window's construction or the loop is shown
-// with the toolkit's exception box. Returns the exit code, always 0.
+// with the toolkit's exception box. Returns the exit status (ExitNothingFailed,
+// ExitUpdateFailed, also after an exception, or ExitRefused).
 int RunZorbel(Toolkit& toolkit);
 
 }  // namespace zorbel

@@ -70,6 +70,59 @@ std::string_view answerName(DialogAnswer answer) {
     return OkButtonText;
 }
 
+// One answer word (lower case, without blanks). False and `error` set when it
+// is not one of the words.
+bool parseWord(const std::string& word, ScriptStep& step, std::string& error) {
+    step = ScriptStep{};
+    if (word == "yes" || word == "y") {
+        step.kind = ScriptStep::Kind::Yes;
+    } else if (word == "no" || word == "n") {
+        step.kind = ScriptStep::Kind::No;
+    } else if (word == "ok") {
+        step.kind = ScriptStep::Kind::Ok;
+    } else if (word == "esc" || word == "escape") {
+        step.kind = ScriptStep::Kind::Escape;
+    } else if (word == "update") {
+        step.kind = ScriptStep::Kind::Update;
+    } else if (word == "close") {
+        step.kind = ScriptStep::Kind::Close;
+    } else if (word.rfind("select=", 0) == 0) {
+        step.kind = ScriptStep::Kind::Select;
+        const std::string number = word.substr(7);
+        char* end = nullptr;
+        const long line = std::strtol(number.c_str(), &end, 10);
+        if (number.empty() || *end != '\0' || line < 1 || line > 99) {
+            error = "bad line number in '" + word + "' (select=1 is the first line)";
+            return false;
+        }
+        step.line = static_cast<int>(line);
+    } else {
+        error = "unknown answer '" + word + "' (use yes, no, ok, esc, update, close or select=N)";
+        return false;
+    }
+    return true;
+}
+
+std::string wordOf(const ScriptStep& step) {
+    switch (step.kind) {
+        case ScriptStep::Kind::Yes:
+            return "yes";
+        case ScriptStep::Kind::No:
+            return "no";
+        case ScriptStep::Kind::Ok:
+            return "ok";
+        case ScriptStep::Kind::Escape:
+            return "esc";
+        case ScriptStep::Kind::Update:
+            return "update";
+        case ScriptStep::Kind::Close:
+            return "close";
+        case ScriptStep::Kind::Select:
+            return "select=" + std::to_string(step.line);
+    }
+    return {};
+}
+
 }  // namespace
 
 std::optional<std::vector<ScriptStep>> parseScript(std::string_view text, std::string& error) {
@@ -84,31 +137,7 @@ std::optional<std::vector<ScriptStep>> parseScript(std::string_view text, std::s
             continue;
         }
         ScriptStep step;
-        if (word == "yes" || word == "y") {
-            step.kind = ScriptStep::Kind::Yes;
-        } else if (word == "no" || word == "n") {
-            step.kind = ScriptStep::Kind::No;
-        } else if (word == "ok") {
-            step.kind = ScriptStep::Kind::Ok;
-        } else if (word == "esc" || word == "escape") {
-            step.kind = ScriptStep::Kind::Escape;
-        } else if (word == "update") {
-            step.kind = ScriptStep::Kind::Update;
-        } else if (word == "close") {
-            step.kind = ScriptStep::Kind::Close;
-        } else if (word.rfind("select=", 0) == 0) {
-            step.kind = ScriptStep::Kind::Select;
-            const std::string number = word.substr(7);
-            char* end = nullptr;
-            const long line = std::strtol(number.c_str(), &end, 10);
-            if (number.empty() || *end != '\0' || line < 1 || line > 99) {
-                error = "bad line number in '" + word + "' (select=1 is the first line)";
-                return std::nullopt;
-            }
-            step.line = static_cast<int>(line);
-        } else {
-            error =
-                "unknown answer '" + word + "' (use yes, no, ok, esc, update, close or select=N)";
+        if (!parseWord(word, step, error)) {
             return std::nullopt;
         }
         steps.push_back(step);
@@ -191,21 +220,16 @@ void ConsoleToolkit::idleAction() {
         return;
     }
     showWindow(false);
-    std::optional<ScriptStep> step = takeStep(false);
+    std::string how;
+    std::optional<ScriptStep> step = nextStep(how);
     if (!step && options_.inputIsTerminal && options_.in != nullptr) {
         if (promptIdleAction()) {
             return;
         }
-        step = ScriptStep{ScriptStep::Kind::Close, 0};
     }
     if (!step) {
-        // Nobody to ask: update the selected drive once, then close.
-        if (!updatePressed_ && enabled(Control::cmdUpdate)) {
-            updatePressed_ = true;
-            step = ScriptStep{ScriptStep::Kind::Update, 0};
-        } else {
-            step = ScriptStep{ScriptStep::Kind::Close, 0};
-        }
+        // Nobody (left) to ask: the window closes as Close would.
+        step = ScriptStep{ScriptStep::Kind::Close, 0};
     }
     switch (step->kind) {
         case ScriptStep::Kind::Select:
@@ -223,15 +247,13 @@ void ConsoleToolkit::idleAction() {
             out() << "> press " << plainButton(text(Control::cmdUpdate)) << "\n";
             if (!enabled(Control::cmdUpdate)) {
                 out() << "  (the button is disabled)\n";
-                updatePressed_ = true;
                 break;
             }
-            updatePressed_ = true;
             if (events_ != nullptr) {
                 events_->cmdUpdateClick();
             }
             break;
-        default:
+        case ScriptStep::Kind::Close:
             out() << "> press " << plainButton(text(Control::cmdClose)) << "\n";
             if (!enabled(Control::cmdClose)) {
                 out() << "  (the button is disabled)\n";
@@ -242,6 +264,12 @@ void ConsoleToolkit::idleAction() {
                 events_->cmdCloseClick();
             }
             terminate();
+            break;
+        case ScriptStep::Kind::Escape:
+            out() << "> Escape (the window has no use for it)\n";
+            break;
+        default:
+            refuse(*step, "no message is shown");
             break;
     }
     out().flush();
@@ -275,13 +303,45 @@ bool ConsoleToolkit::promptIdleAction() {
     return true;
 }
 
-std::optional<ScriptStep> ConsoleToolkit::takeStep(bool answer) {
-    if (script_.empty() || script_.front().isAnswer() != answer) {
+// The next step of the script, else the next word of an input that is no
+// terminal; none when both are used up. `how` names where it came from.
+std::optional<ScriptStep> ConsoleToolkit::nextStep(std::string& how) {
+    if (!script_.empty()) {
+        how = "script";
+        ScriptStep step = script_.front();
+        script_.pop_front();
+        return step;
+    }
+    if (options_.in == nullptr || options_.inputIsTerminal) {
         return std::nullopt;
     }
-    ScriptStep step = script_.front();
-    script_.pop_front();
-    return step;
+    std::string line;
+    while (std::getline(*options_.in, line)) {
+        const std::string word = lower(trim(line));
+        if (word.empty()) {
+            continue;
+        }
+        how = "standard input";
+        ScriptStep step;
+        std::string error;
+        if (!parseWord(word, step, error)) {
+            if (options_.err != nullptr) {
+                *options_.err << error << "; taken as Escape\n";
+                options_.err->flush();
+            }
+            return ScriptStep{ScriptStep::Kind::Escape, 0};
+        }
+        return step;
+    }
+    return std::nullopt;
+}
+
+void ConsoleToolkit::refuse(const ScriptStep& step, std::string_view reason) {
+    if (options_.err != nullptr) {
+        *options_.err << "answer '" << wordOf(step) << "' does not fit: " << reason
+                      << "; taken as Escape\n";
+        options_.err->flush();
+    }
 }
 
 // ---- dialogs ----
@@ -302,10 +362,9 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
         out() << "Buttons: [" << OkButtonText << "] (default)\n";
     }
 
-    DialogAnswer answer = defaultAnswer;
-    std::string how = "default button";
-    if (std::optional<ScriptStep> step = takeStep(true)) {
-        how = "script";
+    DialogAnswer answer = escapeAnswer;
+    std::string how;
+    if (std::optional<ScriptStep> step = nextStep(how)) {
         switch (step->kind) {
             case ScriptStep::Kind::Yes:
             case ScriptStep::Kind::No:
@@ -313,17 +372,24 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
                     answer =
                         step->kind == ScriptStep::Kind::Yes ? DialogAnswer::Yes : DialogAnswer::No;
                 } else {
-                    how = "script answer does not fit; default button";
+                    refuse(*step, "the message offers only OK");
+                    how += ": does not fit, Escape";
                 }
                 break;
             case ScriptStep::Kind::Ok:
                 if (yesNo) {
-                    how = "script answer does not fit; default button";
+                    refuse(*step, "the question is answered Yes or No");
+                    how += ": does not fit, Escape";
+                } else {
+                    answer = DialogAnswer::Ok;
                 }
                 break;
+            case ScriptStep::Kind::Escape:
+                how += ": Escape";
+                break;
             default:
-                answer = escapeAnswer;
-                how = "script: Escape";
+                refuse(*step, "a message is shown, not the window");
+                how += ": does not fit, Escape";
                 break;
         }
     } else if (options_.inputIsTerminal && options_.in != nullptr) {
@@ -333,14 +399,16 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
         how = "terminal";
         if (!std::getline(*options_.in, line)) {
             out() << "\n";
-            answer = escapeAnswer;
             how = "end of input: Escape";
-        } else if (yesNo) {
+        } else {
+            answer = defaultAnswer;
             const std::string word = lower(trim(line));
-            if (word == "n" || word == "no" || word == "esc") {
+            if (yesNo && (word == "n" || word == "no" || word == "esc")) {
                 answer = DialogAnswer::No;
             }
         }
+    } else {
+        how = options_.in != nullptr ? "end of input: Escape" : "nobody to answer: Escape";
     }
     out() << "Answer: [" << answerName(answer) << "] (" << how << ")\n";
     out().flush();

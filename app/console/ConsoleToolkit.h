@@ -4,13 +4,18 @@
 // line marked, and the revision line. The status text and percentage appear
 // as one updating line on a terminal, otherwise as plain lines (at most one
 // per 10 % of progress, plus one for each new status text). Every message
-// dialog is printed with its caption, its exact text and its buttons, and is
-// answered from the script, else from the terminal, else by its default
-// button.
+// dialog is printed with its caption, its exact text and its buttons, and every
+// answer taken is echoed.
 //
-// While the window is idle (no update running) the console acts for the
-// user: the next scripted action, else a command typed on the terminal, else
-// Update once and then Close.
+// Answers come from the script first (given by the caller), then from the
+// input: on a terminal the person is asked; otherwise the input holds the
+// answers, one word a line (yes, no, ok, esc, update, close, select=N). A word
+// that does not fit (a yes where only OK is offered, an idle action at a
+// message, an answer at the idle window, an unknown word) is refused with one
+// line on the error stream and counts as Escape. With no answer left (end of
+// input, or no input) a question is answered No and a message OK, as Escape
+// answers them, and the idle window closes as Close would. The console never
+// presses Update or chooses a line by itself.
 //
 // The message loop runs the timer every 100 ms, sleeping through the current
 // host (so a simulated computer's virtual clock paces it), and the worker end
@@ -55,10 +60,11 @@ std::optional<std::vector<ScriptStep>> parseScript(std::string_view text, std::s
 
 struct ConsoleOptions {
     std::ostream* out = nullptr;  // required
-    std::istream* in = nullptr;   // read only when inputIsTerminal
+    std::ostream* err = nullptr;  // refused answers; none: not reported
+    std::istream* in = nullptr;   // the terminal, or the answers; none: nobody answers
     bool outputIsTerminal = false;
     bool inputIsTerminal = false;
-    std::vector<ScriptStep> script;
+    std::vector<ScriptStep> script;  // answers given beforehand, taken first
 };
 
 class ConsoleToolkit final : public Toolkit {
@@ -136,7 +142,8 @@ class ConsoleToolkit final : public Toolkit {
     bool promptIdleAction();
     void waitForTick();
     DialogAnswer ask(std::string_view caption, std::string_view text, bool yesNo);
-    std::optional<ScriptStep> takeStep(bool answer);
+    std::optional<ScriptStep> nextStep(std::string& how);
+    void refuse(const ScriptStep& step, std::string_view reason);
     std::ostream& out() { return *options_.out; }
 
     ConsoleOptions options_;
@@ -163,7 +170,6 @@ class ConsoleToolkit final : public Toolkit {
     std::string lastStatus_;       // status printed last (text and percentage)
     std::string lastStatusBase_;   // its text without the trailing dots
     int lastDecade_ = -1;          // its percentage / 10
-    bool updatePressed_ = false;   // the console has pressed Update by default once
 };
 
 }  // namespace zorbel::console

@@ -415,11 +415,11 @@ class ThrowingToolkit : public ScriptedToolkit {
     bool foreign_;
 };
 
-TEST_F(AppTest, ProgramEntryEndsWithExitCodeZero) {
+TEST_F(AppTest, ProgramEntryEndsWithTheRefusalStatus) {
     setOption(block::Option::HOW_MANY_BIN, '0');
     packageScope = std::make_unique<ScopedPackageOverride>(package.bytes());
     installed = std::make_unique<sim::InstalledComputer>(computer);
-    EXPECT_EQ(RunZorbel(toolkit), 0);
+    EXPECT_EQ(RunZorbel(toolkit), ExitRefused);
     EXPECT_EQ(toolkit.dialogs().size(), 1u);
     EXPECT_EQ(toolkit.form(), nullptr);  // the window was destroyed
     EXPECT_TRUE(toolkit.exceptions().empty());
@@ -429,10 +429,10 @@ TEST_F(AppTest, ProgramEntryShowsAnEscapingException) {
     packageScope = std::make_unique<ScopedPackageOverride>(package.bytes());
     installed = std::make_unique<sim::InstalledComputer>(computer);
     ThrowingToolkit throwing(false);
-    EXPECT_EQ(RunZorbel(throwing), 0);
+    EXPECT_EQ(RunZorbel(throwing), ExitUpdateFailed);
     EXPECT_EQ(throwing.exceptions(), std::vector<std::string>{"the form cannot be built"});
     ThrowingToolkit foreign(true);
-    EXPECT_EQ(RunZorbel(foreign), 0);
+    EXPECT_EQ(RunZorbel(foreign), ExitUpdateFailed);
     EXPECT_EQ(foreign.exceptions(), std::vector<std::string>{""});
 }
 

@@ -1,18 +1,22 @@
 // The console front end: the script words, how dialogs are printed and
-// answered, the status lines, the message loop's timer and end events, and
-// what the console does for the person when the window is idle.
+// answered, the status lines, the message loop's timer and end events, what
+// the console does for the person when the window is idle, and the whole
+// program on the console: an update starts only when asked or automatic.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/ZorbelMain.h"
 #include "app/console/ConsoleToolkit.h"
 #include "sim/SimHost.h"
+#include "tests/app/AppFixture.h"
 
 namespace zorbel::console {
 namespace {
@@ -45,19 +49,23 @@ TEST(ConsoleScript, WordsAndRefusals) {
     }
 }
 
+// A console whose input is the person's typing on a terminal, or the answers
+// one a line when `terminal` is false.
 struct Console {
     explicit Console(std::string_view steps = "", bool outTerminal = false,
-                     const std::string* input = nullptr)
+                     const std::string* input = nullptr, bool terminal = true)
         : in(input != nullptr ? *input : std::string()) {
         ConsoleOptions options;
         options.out = &out;
+        options.err = &err;
         options.in = &in;
         options.outputIsTerminal = outTerminal;
-        options.inputIsTerminal = input != nullptr;
+        options.inputIsTerminal = input != nullptr && terminal;
         options.script = script(steps);
         toolkit = std::make_unique<ConsoleToolkit>(std::move(options));
     }
     std::ostringstream out;
+    std::ostringstream err;
     std::istringstream in;
     std::unique_ptr<ConsoleToolkit> toolkit;
 };
@@ -68,56 +76,78 @@ TEST(ConsoleDialogs, PrintedWithCaptionTextAndButtonsAndAnsweredInOrderOfSources
         "Do you wish to continue ?";
     const std::string yesNo = "Buttons: [&Yes] (default) [&No]\n";
     const std::string okOnly = "Buttons: [OK] (default)\n";
-    const std::string yes = "\n";
+    const std::string enter = "\n";
     const std::string no = "n\n";
     const std::string none;
+    const std::string yes = "Yes\n";
+    const std::string maybe = "\nmaybe\n";
     struct Case {
         const char* name;
         DialogKind kind;
         const char* steps;
-        const std::string* terminal;  // the person's typing, null: no terminal
+        const std::string* input;  // typed on the terminal, or piped; null: none
+        bool terminal;
         DialogAnswer answer;
         std::string printed;  // the whole dialog as printed
+        std::string refused;  // the error stream
     };
     const Case cases[] = {
-        {"no script, no terminal: the default button", DialogKind::WarningQuestion, "", nullptr,
-         DialogAnswer::Yes,
-         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&Yes] (default button)\n"},
-        {"scripted No", DialogKind::WarningQuestion, "no", nullptr, DialogAnswer::No,
-         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&No] (script)\n"},
-        {"scripted Escape answers No", DialogKind::WarningQuestion, "esc", nullptr,
+        {"nobody: Escape answers No", DialogKind::WarningQuestion, "", nullptr, false,
          DialogAnswer::No,
-         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&No] (script: Escape)\n"},
-        {"an idle action is not an answer", DialogKind::WarningQuestion, "update", nullptr,
-         DialogAnswer::Yes,
-         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&Yes] (default button)\n"},
-        {"OK does not answer a question", DialogKind::WarningQuestion, "ok", nullptr,
-         DialogAnswer::Yes,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&No] (end of input: Escape)\n", ""},
+        {"scripted Escape answers No", DialogKind::WarningQuestion, "esc", nullptr, false,
+         DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&No] (script: Escape)\n", ""},
+        {"an idle action is no answer", DialogKind::WarningQuestion, "update", nullptr, false,
+         DialogAnswer::No,
          "\n[Warning]\n" + question + "\n" + yesNo +
-             "Answer: [&Yes] (script answer does not fit; default button)\n"},
-        {"the terminal answers n", DialogKind::WarningQuestion, "", &no, DialogAnswer::No,
-         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&No] (terminal)\n"},
-        {"Enter on the terminal takes the default", DialogKind::WarningQuestion, "", &yes,
-         DialogAnswer::Yes,
-         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&Yes] (terminal)\n"},
-        {"end of input is Escape", DialogKind::WarningQuestion, "", &none, DialogAnswer::No,
+             "Answer: [&No] (script: does not fit, Escape)\n",
+         "answer 'update' does not fit: a message is shown, not the window; taken as Escape\n"},
+        {"OK does not answer a question", DialogKind::WarningQuestion, "ok", nullptr, false,
+         DialogAnswer::No,
          "\n[Warning]\n" + question + "\n" + yesNo +
-             "Answer [Y/n]: \nAnswer: [&No] (end of input: Escape)\n"},
-        {"the script goes before the terminal", DialogKind::Error, "ok", &no, DialogAnswer::Ok,
-         "\n[Error]\nNo F/W in executable !\n" + okOnly + "Answer: [OK] (script)\n"},
-        {"information", DialogKind::Information, "", nullptr, DialogAnswer::Ok,
+             "Answer: [&No] (script: does not fit, Escape)\n",
+         "answer 'ok' does not fit: the question is answered Yes or No; taken as Escape\n"},
+        {"a piped answer", DialogKind::WarningQuestion, "", &yes, false, DialogAnswer::Yes,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&Yes] (standard input)\n", ""},
+        {"Yes does not answer a message", DialogKind::Error, "", &yes, false, DialogAnswer::Ok,
+         "\n[Error]\nNo F/W in executable !\n" + okOnly +
+             "Answer: [OK] (standard input: does not fit, Escape)\n",
+         "answer 'yes' does not fit: the message offers only OK; taken as Escape\n"},
+        {"an unknown piped word", DialogKind::WarningQuestion, "", &maybe, false, DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&No] (standard input: Escape)\n",
+         "unknown answer 'maybe' (use yes, no, ok, esc, update, close or select=N); taken as "
+         "Escape\n"},
+        {"the terminal answers n", DialogKind::WarningQuestion, "", &no, true, DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&No] (terminal)\n",
+         ""},
+        {"Enter on the terminal takes the default", DialogKind::WarningQuestion, "", &enter, true,
+         DialogAnswer::Yes,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&Yes] (terminal)\n",
+         ""},
+        {"end of input is Escape", DialogKind::WarningQuestion, "", &none, true, DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo +
+             "Answer [Y/n]: \nAnswer: [&No] (end of input: Escape)\n",
+         ""},
+        {"the script goes before the terminal", DialogKind::Error, "ok", &no, true,
+         DialogAnswer::Ok,
+         "\n[Error]\nNo F/W in executable !\n" + okOnly + "Answer: [OK] (script)\n", ""},
+        {"nobody: a message is acknowledged", DialogKind::Information, "", &none, false,
+         DialogAnswer::Ok,
          "\n[Information]\nFirmware has been updated successfully !\n" + okOnly +
-             "Answer: [OK] (default button)\n"},
+             "Answer: [OK] (end of input: Escape)\n",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Console console(c.steps, false, c.terminal);
+        Console console(c.steps, false, c.input, c.terminal);
         const std::string text = c.kind == DialogKind::WarningQuestion ? question
                                  : c.kind == DialogKind::Error
                                      ? "No F/W in executable !"
                                      : "Firmware has been updated successfully !";
         EXPECT_EQ(console.toolkit->messageDialog(c.kind, text), c.answer);
         EXPECT_EQ(console.out.str(), c.printed);
+        EXPECT_EQ(console.err.str(), c.refused);
     }
 }
 
@@ -126,7 +156,7 @@ TEST(ConsoleDialogs, SystemMessageBoxShowsItsOwnCaption) {
     console.toolkit->systemMessageBox("Device object initialize failed !", "Error ...");
     EXPECT_EQ(console.out.str(),
               "\n[Error ...]\nDevice object initialize failed !\nButtons: [OK] (default)\n"
-              "Answer: [OK] (default button)\n");
+              "Answer: [OK] (end of input: Escape)\n");
 }
 
 // A window stand-in: handlers given as functions, counting their calls.
@@ -272,7 +302,7 @@ TEST(ConsoleLoop, EndEventsFromWorkersRunOnTheWindowThread) {
     EXPECT_TRUE(window.calls.empty()) << "the console pressed nothing while the update ran";
 }
 
-TEST(ConsoleIdle, ActsForThePersonFromTheScriptElseUpdatesOnceThenCloses) {
+TEST(ConsoleIdle, ActsForThePersonFromTheScriptElseCloses) {
     struct Case {
         const char* name;
         const char* steps;
@@ -280,9 +310,8 @@ TEST(ConsoleIdle, ActsForThePersonFromTheScriptElseUpdatesOnceThenCloses) {
         int selectedLine;
     };
     const Case cases[] = {
-        {"nobody there", "", {"update", "close"}, 0},
-        // Update is disabled for the refused drive: the default is Close.
-        {"scripted selection then the defaults", "select=2", {"change", "close"}, 1},
+        {"nobody there", "", {"close"}, 0},
+        {"scripted selection, then nobody", "select=2", {"change", "close"}, 1},
         {"scripted close", "close", {"close"}, 0},
         {"a line that does not exist", "select=9,close", {"close"}, 0},
     };
@@ -325,6 +354,169 @@ TEST(ConsoleIdle, ActsForThePersonFromTheScriptElseUpdatesOnceThenCloses) {
                                "Buttons: [Update (disabled)] [Close]\n"),
                       std::string::npos)
                 << out;
+        }
+    }
+}
+
+// The program on a simulated computer with the console front end: what was
+// answered, whether an update started (the commits each drive received) and
+// the exit status.
+TEST(ConsoleProgram, StartsAnUpdateOnlyWhenAskedOrAutomatic) {
+    enum class Question { None, Notice, UpToDate };
+    struct Case {
+        const char* name;
+        bool terminal;      // the input is a terminal, else the answers one a line
+        const char* input;  // typed, or piped
+        bool automatic;     // AUTOMODE
+        Question question;
+        std::vector<std::string> answers;  // every answer and action echoed, in order
+        int commits;                       // per drive
+        int status;
+        int drives = 1;
+    };
+    const std::string enter = "(end of input: Escape)";
+    const Case cases[] = {
+        {"nobody: the notice is declined",
+         false,
+         "",
+         false,
+         Question::Notice,
+         {"Answer: [&No] " + enter},
+         0,
+         ExitRefused},
+        {"nobody, automatic: the notice is declined",
+         false,
+         "",
+         true,
+         Question::Notice,
+         {"Answer: [&No] " + enter},
+         0,
+         ExitRefused},
+        {"nobody: the window closes",
+         false,
+         "",
+         false,
+         Question::None,
+         {"> press Close"},
+         0,
+         ExitNothingFailed},
+        {"nobody, automatic: one update of every drive",
+         false,
+         "",
+         true,
+         Question::None,
+         {"Answer: [OK] " + enter, "> press Close"},
+         1,
+         ExitNothingFailed,
+         16},
+        {"answers: notice and Update",
+         false,
+         "yes\nupdate\n",
+         false,
+         Question::Notice,
+         {"Answer: [&Yes] (standard input)", "> press Update", "Answer: [OK] " + enter,
+          "> press Close"},
+         1,
+         ExitNothingFailed},
+        {"answers, automatic: Update does not answer the end message",
+         false,
+         "yes\nupdate\n",
+         true,
+         Question::Notice,
+         {"Answer: [&Yes] (standard input)", "Answer: [OK] (standard input: does not fit, Escape)",
+          "> press Close"},
+         1,
+         ExitNothingFailed},
+        {"answers: the up-to-date question left unanswered is No",
+         false,
+         "update\n",
+         false,
+         Question::UpToDate,
+         {"> press Update", "Answer: [&No] " + enter},
+         0,
+         ExitNothingFailed},
+        {"answers: the up-to-date question answered Yes",
+         false,
+         "update\nyes\nok\nclose\n",
+         false,
+         Question::UpToDate,
+         {"> press Update", "Answer: [&Yes] (standard input)", "Answer: [OK] (standard input)",
+          "> press Close"},
+         1,
+         ExitNothingFailed},
+        {"terminal: notice and Update typed",
+         true,
+         "y\nu\n\n",
+         false,
+         Question::Notice,
+         {"Answer: [&Yes] (terminal)", "> press Update", "Answer: [OK] (terminal)",
+          "> press Close"},
+         1,
+         ExitNothingFailed},
+        {"terminal: nothing typed",
+         true,
+         "",
+         false,
+         Question::Notice,
+         {"Answer: [&No] " + enter},
+         0,
+         ExitRefused},
+        {"terminal, automatic: nothing typed",
+         true,
+         "",
+         true,
+         Question::None,
+         {"Answer: [OK] " + enter, "> press Close"},
+         1,
+         ExitNothingFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::BlockBytes package = testing::makePackage();
+        const auto set = [&package](block::Option option, bool on) {
+            package.option(option, testing::optionText(option, on ? '1' : '0'));
+        };
+        set(block::Option::AUTOMODE, c.automatic);
+        set(block::Option::WARNING, c.question == Question::Notice);
+        set(block::Option::N2OMESSAGE, c.question == Question::UpToDate);
+        package.slot(0, 0, "1.00", c.question == Question::UpToDate ? "1.10" : "1.09",
+                     testing::TestVendor, testing::TestProduct);
+        sim::ComputerSpec computer;
+        computer.clock = sim::ClockMode::Virtual;
+        for (int i = 0; i < c.drives; ++i) {
+            const std::string id = "d" + std::to_string(i);
+            sim::DriveSpec& drive = computer.addDrive(id);
+            drive.identity = sim::Identity::fromText(
+                testing::TestVendor, "DVR-1",
+                c.question == Question::UpToDate ? testing::NewRevision : testing::OldRevision);
+            drive.newRevision = sim::padded<4>(testing::NewRevision);
+            drive.imageSize = static_cast<std::uint32_t>(testing::TestImageSize);
+            drive.expectedImage.resize(static_cast<std::size_t>(testing::TestImageSize));
+            for (std::size_t k = 0; k < drive.expectedImage.size(); ++k) {
+                drive.expectedImage[k] = testing::bankByte(k);
+            }
+            drive.medium = false;
+            computer.addLetter(static_cast<char>('D' + i), id).address.targetId =
+                static_cast<std::uint8_t>(i);
+        }
+        ScopedPackageOverride packageScope(package.bytes());
+        sim::InstalledComputer installed(computer);
+        const std::string input = c.input;
+        Console console("", false, &input, c.terminal);
+
+        EXPECT_EQ(RunZorbel(*console.toolkit), c.status);
+        const std::string out = console.out.str();
+        static const std::regex echoed(R"(Answer: \[[^\]]*\] \([^)]*\)|> press \w+)");
+        std::vector<std::string> answers;
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), echoed);
+             it != std::sregex_iterator(); ++it) {
+            answers.push_back(it->str());
+        }
+        EXPECT_EQ(answers, c.answers) << out;
+        for (int i = 0; i < c.drives; ++i) {
+            EXPECT_EQ(installed->findDrive("d" + std::to_string(i))->commits().size(),
+                      static_cast<std::size_t>(c.commits))
+                << "drive " << i;
         }
     }
 }

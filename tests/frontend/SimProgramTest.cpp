@@ -159,10 +159,11 @@ TEST_F(SimProgramTest, DemoUpdatesTheFittingDriveEndToEnd) {
     const ProgramRun r = sim({"--trace", trace.string()});
     ASSERT_EQ(r.status, 0) << r.err;
 
-    // Start-up: the notice, answered by its default button, then the window.
+    // Start-up: the notice, answered by the demonstration's own answers, then
+    // the window, where they press Update.
     EXPECT_NE(r.out.find("[Warning]\n" + NoticeText +
                          "\nButtons: [&Yes] (default) [&No]\n"
-                         "Answer: [&Yes] (default button)"),
+                         "Answer: [&Yes] (script)"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("== Flash Program for MERIDOX DX-4410S ==\n"
@@ -179,6 +180,7 @@ TEST_F(SimProgramTest, DemoUpdatesTheFittingDriveEndToEnd) {
     EXPECT_NE(r.out.find("Waiting Drive Ready ..."), std::string::npos);
     EXPECT_NE(r.out.find("100 %  Inquiry ..."), std::string::npos);
     EXPECT_NE(r.out.find(SuccessText), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("> press Update"), r.out.rfind("> press Update")) << "one update";
     EXPECT_EQ(r.out.find("[Error]"), std::string::npos);
     // Afterwards the list shows the new revision.
     EXPECT_NE(r.out.find("  > [1]  1-0-0-0 D:MERIDOX DVD-RW DX-4410S  1.10\n"), std::string::npos);
@@ -222,7 +224,7 @@ TEST_F(SimProgramTest, DemoUpdatesTheFittingDriveEndToEnd) {
 TEST_F(SimProgramTest, ImageArrivesByteForByteOnAScenarioComputer) {
     // The drive accepts the commit only when the staged bytes equal the image
     // file: a good commit proves the image arrived byte for byte.
-    const ProgramRun r = sim({"--scenario", writerScenario().string(), "--answers", "yes,ok,ok"});
+    const ProgramRun r = sim({"--scenario", writerScenario().string(), "--answers", "yes,update"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(SuccessText), std::string::npos) << r.out;
     EXPECT_NE(summaryOf(r.out, "writer")
@@ -248,8 +250,8 @@ TEST_P(FaultyDriveTest, EndsInTheFailureMessageAndTheDriveIsNotBricked) {
     const ProgramRun r =
         sim({"--scenario",
              writerScenario("", std::string("\n[[drives.faults]]\n") + GetParam().fault).string(),
-             "--answers", "yes"});
-    ASSERT_EQ(r.status, 0) << r.err;
+             "--answers", "yes,update"});
+    EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.out.find(FailureText), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("updated successfully"), std::string::npos);
     const std::string summary = summaryOf(r.out, "writer");
@@ -273,33 +275,38 @@ TEST_F(SimProgramTest, ScriptedAnswersAndActionsSteerThePerson) {
         const char* answers;
         std::vector<std::string> shown;     // texts the output must hold, in order
         std::vector<std::string> notShown;  // texts it must not hold
+        int status;
     };
     const Case cases[] = {
         {"declining the notice ends before any drive is touched",
          "no",
          {"Answer: [&No] (script)\n"},
-         {"> press", "Tray Out", "[Information]"}},
+         {"> press", "Tray Out", "[Information]"},
+         3},
         {"a drive of another make is refused",
          "yes,select=2,close",
          {"  > [2]  1-0-1-0 E:LUMINARKDVDRW LR-880     2.05\n",
           "This drive is not allowed to be updated.\nButtons: [Update (disabled)] [Close]\n",
           "> press Close\n"},
-         {"Tray Out"}},
+         {"Tray Out"},
+         0},
         {"an up-to-date drive asks first; No ends the program",
          "yes,select=3,update,no",
          {"It will be updated from 1.10 to 1.10\n",
           "[Warning]\nYour drive's Firmware is already the most updated !\n Do you wish to "
           "continue ?\nButtons: [&Yes] (default) [&No]\nAnswer: [&No] (script)\n"},
-         {"Tray Out", "[Information]"}},
-        {"an answer that does not fit takes the default button",
+         {"Tray Out", "[Information]"},
+         0},
+        {"an answer that does not fit counts as Escape",
          "ok",
-         {"Answer: [&Yes] (script answer does not fit; default button)\n", SuccessText},
-         {}},
+         {"Answer: [&No] (script: does not fit, Escape)\n"},
+         {"> press", "Tray Out"},
+         3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const ProgramRun r = sim({"--answers", c.answers});
-        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, c.status) << r.err;
         std::size_t at = 0;
         for (const std::string& text : c.shown) {
             const auto found = r.out.find(text, at);
@@ -309,10 +316,8 @@ TEST_F(SimProgramTest, ScriptedAnswersAndActionsSteerThePerson) {
         for (const std::string& text : c.notShown) {
             EXPECT_EQ(r.out.find(text), std::string::npos) << "unexpected: " << text;
         }
-        if (std::string(c.answers) != "ok") {
-            // Nothing was committed anywhere.
-            EXPECT_EQ(r.out.find("commits received 1"), std::string::npos) << r.out;
-        }
+        // Nothing was committed anywhere.
+        EXPECT_EQ(r.out.find("commits received 1"), std::string::npos) << r.out;
     }
 }
 
@@ -363,6 +368,24 @@ TEST_F(SimProgramTest, RepackedProgramUpdatesEveryAllowedDriveInAutomaticMode) {
               std::string::npos)
         << r.out;
     EXPECT_NE(summaryOf(r.out, "stranger").find("2.05\", commits received 0, not bricked"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(SimProgramTest, AMalformedBinIsRefusedByTheProgramOnTheDemoComputer) {
+    // The packed demo with its first bin's size beyond the bank.
+    const fs::path program = dir_ / "zorbel-sim-malformed";
+    std::string bytes = readAll(SimProgram);
+    const auto at = bytes.find("BIN_SIZE1=");
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at + 10, 10, "9999999999");
+    std::ofstream(program, std::ios::binary) << bytes;
+    fs::permissions(program, fs::perms::owner_exec, fs::perm_options::add);
+
+    const ProgramRun r = run(program, {"--front", "console"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.out.find("[Error]\nInvalid F/W in executable !\n"), std::string::npos) << r.out;
+    EXPECT_NE(summaryOf(r.out, "dx4410-d").find("commits received 0, not bricked"),
               std::string::npos)
         << r.out;
 }

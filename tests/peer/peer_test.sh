@@ -3,6 +3,8 @@
 # test packages, runs in a throwaway QEMU VM (../shared/qemu-peer beside the
 # repository) once per controller: IDE, AHCI and virtio-scsi. Each boot runs four
 # cases in order:
+#   unattended  root, a package that fits, no answers at all: the notice is
+#            declined, nothing reaches the drive and the program exits 3
 #   refused  root; a package for another drive: the exact refusal, listing the
 #            drive with its node, address, identity and revision
 #   nogroup  a user outside the drive's group: which node and what access is
@@ -10,13 +12,16 @@
 #   cdrom    a user in group cdrom, a package that fits, a fresh disc in a tray
 #            locked as desktop systems lock it: the disc and tray check ejects
 #            the disc, the person takes it out and the tray is loaded again; the
-#            update then fails cleanly, because QEMU's drive has no firmware buffer
+#            update then fails cleanly (exit 1), because QEMU's drive has no
+#            firmware buffer
 #   root     the same update attempt as root, with its own fresh disc
 # QEMU's own trace of the ATAPI/SCSI packets shows that every eject followed an
 # unlock, that image blocks were offered and that no commit was ever sent.
 #
 # The person is simulated on the host and never races the program: the program
-# reads its answers from a fourth serial port, and the person gives the answer
+# reads its answers on standard input, relayed from a fourth serial port (a
+# pipe, not a terminal: the answers are words, one a line), and the person
+# gives the answer
 # to "Please remove the disc." only after QEMU's monitor has confirmed that the
 # disc is out. A case is a line of CASES below plus its commands in the VM's
 # cases script.
@@ -82,14 +87,23 @@ EOF
 }
 
 # The VM side: ttyS3 is the person's line. Before each case the script says
-# "ready NAME" and waits for "go"; then the program reads the person's answers,
-# one a line, until ^D.
+# "ready NAME" and waits for "go"; then the program reads the person's answers
+# through a pipe, one a line, until ^D ends them.
 cat > "$W/cases.sh" <<'EOF'
 #!/bin/sh
 exec 3<>/dev/ttyS3
 stty -F /dev/ttyS3 -echo -opost
-gate() { echo "ready $1" >&3; read -r go <&3; }
-run() { name=$1; shift; echo "=== begin $name"; "$@" <&3 2>&1; echo "=== end $name rc=$?"; }
+mkfifo /tmp/answers
+gate() { echo "ready $1" >&3; until read -r go <&3 && [ "$go" = go ]; do :; done; }
+run() {
+  name=$1; shift; echo "=== begin $name"
+  # A line as soon as it comes (cat would hold it back until the end).
+  while IFS= read -r line <&3; do printf '%s\n' "$line"; done > /tmp/answers & relay=$!
+  "$@" < /tmp/answers 2>&1; rc=$?
+  kill $relay 2>/dev/null; wait $relay 2>/dev/null
+  echo "=== end $name rc=$rc"
+}
+gate unattended; run unattended /data/zorbel-fits; /probe mark /dev/sg0
 gate refused; run refused /data/zorbel-refused
 gate nogroup; run nogroup /bin/runas 1000 1000 /data/zorbel-fits
 gate cdrom; /probe lock-tray /dev/sg0; run cdrom /bin/runas 1000 24 /data/zorbel-fits
@@ -102,6 +116,7 @@ EOF
 # out through QEMU's monitor and waits for QEMU's confirmation. After the
 # answers the person ends the program's input.
 CASES=(
+  "unattended -"
   "refused -"
   "nogroup -"
   "cdrom fresh yes update @remove ok"
@@ -191,19 +206,25 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   awk -v a="$t0" -v b="$t1" -v c="$ctrl" 'BEGIN { printf "%s: VM run %.1f s\n", c, b - a }'
   check "$ctrl: the VM ran the cases" [ "$rc" = 0 ]
   local all; all=$(cat "$out/stdout.txt" 2>/dev/null)
-  local refused nogroup update root
+  local unattended refused nogroup update root
+  unattended=$(section "$all" unattended)
   refused=$(section "$all" refused); nogroup=$(section "$all" nogroup)
   update=$(section "$all" cdrom); root=$(section "$all" root)
   local line
   line="$(printf '%2d-%d-%d-%d ' ${address//:/ })sr0$(printf '%-8s%-16s %s' "$vendor" "$product" "$rev")"
 
+  check "$ctrl: with no answers the notice is declined and the program exits 3" \
+    eval 'contains "$unattended" "Answer: [&No] (end of input: Escape)" &&
+          lacks "$unattended" "> press" && contains "$all" "=== end unattended rc=3"'
   check "$ctrl: refused drive listed with node, address, identity and revision" \
     contains "$refused" "No matched drive detected !
 This utility is only for OTHER MAKER DVD drive.
 
 Detected drives :
 $line"
-  check "$ctrl: nothing else refused the drive" lacks "$refused" "Cannot open"
+  check "$ctrl: nothing else refused the drive" \
+    eval 'lacks "$refused" "Cannot open" && contains "$all" "=== end refused rc=3"'
+
 
   check "$ctrl: a user outside the group is told which node and what access is missing" \
     contains "$nogroup" "Cannot open the optical drive sr0: /dev/sg0: Permission denied.
@@ -216,8 +237,9 @@ Detected drives :
 "
   check "$ctrl: ... and the drive cannot be listed" lacks "$nogroup" "$line"
 
-  check "$ctrl: a member of group cdrom sees the fitting drive with old and new revision" \
+  check "$ctrl: a member of group cdrom sees the fitting drive with old and new revision, answering on stdin" \
     eval 'contains "$update" "$line" && contains "$update" "1B10" &&
+          contains "$update" "Answer: [&Yes] (standard input)" &&
           lacks "$update" "Cannot open" && lacks "$update" "CAP_SYS_RAWIO"'
   check "$ctrl: the tray was locked before each update" \
     [ "$(grep -cx "tray locked" <<<"$all")" = 2 ]
@@ -238,10 +260,11 @@ Detected drives :
               tr "\n" ";")" = "# cdrom: disc in out;# cdrom: disc out in;# root: disc in out;# root: disc out in;" ]'
   check "$ctrl: the update fails cleanly" \
     eval 'contains "$update" "Unable to flash firmware. Please contact with your vendor !" &&
-          contains "$all" "=== end cdrom rc=0"'
+          contains "$all" "=== end cdrom rc=1"'
   check "$ctrl: root gets the same update attempt" \
     eval 'contains "$root" "$line" && lacks "$root" "Cannot open" &&
-          contains "$root" "Unable to flash firmware. Please contact with your vendor !"'
+          contains "$root" "Unable to flash firmware. Please contact with your vendor !" &&
+          contains "$all" "=== end root rc=1"'
 
   # The drive saw image blocks (WRITE BUFFER mode 5, code 0) but never a commit
   # (code 0x80 or 0xA0 in byte 9).
@@ -250,6 +273,9 @@ Detected drives :
   check "$ctrl: QEMU saw the tray locked, and two ejects, each right after an unlock" \
     eval 'grep -qE "^1e 00 00 00 01" <<<"$packets" &&
           [ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {printf \"%d\", u; u = 0}" <<<"$packets")" = 11 ]'
+  check "$ctrl: QEMU saw no WRITE BUFFER before the unattended case's end" \
+    eval 'grep -qE "^12 00 00 00 10 00" <<<"$packets" &&
+          [ -z "$(sed -n "/^12 00 00 00 10 00/q; /^3b /p" <<<"$packets")" ]'
   check "$ctrl: QEMU saw the image blocks offered" grep -qE '^3b 05 01 00 00 00 00 40 00 00' <<<"$packets"
   check "$ctrl: ... and no commit" eval '! grep -qE "^3b 05 01( [0-9a-f]{2}){6} (80|a0)" <<<"$packets"'
   check "$ctrl: ... while QEMU's trace saw commands at all" [ "$(wc -l <<<"$packets")" -gt 20 ]

@@ -40,8 +40,11 @@ sim::ComputerSpec demoComputer(std::span<const std::uint8_t> expectedImage) {
         writer.identity = sim::Identity::fromText(DemoVendor, DemoProduct, "1.00", "demo drive");
         writer.newRevision = sim::padded<4>("1.10");
         writer.medium = true;  // a disc in the tray: the disc check asks for it to go
-        writer.imageSize = static_cast<std::uint32_t>(expectedImage.size());
-        writer.expectedImage.assign(expectedImage.begin(), expectedImage.end());
+        // A package without a usable bin leaves the image out: the program refuses it.
+        if (!expectedImage.empty()) {
+            writer.imageSize = static_cast<std::uint32_t>(expectedImage.size());
+            writer.expectedImage.assign(expectedImage.begin(), expectedImage.end());
+        }
         writer.latency = driveLatency();
     }
     {
@@ -55,8 +58,10 @@ sim::ComputerSpec demoComputer(std::span<const std::uint8_t> expectedImage) {
         current.identity = sim::Identity::fromText(DemoVendor, DemoProduct, "1.10", "demo drive");
         current.newRevision = sim::padded<4>("1.10");
         current.medium = false;
-        current.imageSize = static_cast<std::uint32_t>(expectedImage.size());
-        current.expectedImage.assign(expectedImage.begin(), expectedImage.end());
+        if (!expectedImage.empty()) {
+            current.imageSize = static_cast<std::uint32_t>(expectedImage.size());
+            current.expectedImage.assign(expectedImage.begin(), expectedImage.end());
+        }
         current.latency = driveLatency();
     }
 

@@ -15,6 +15,7 @@ namespace zorbel::simtool {
 
 struct FrontSettings {
     std::vector<console::ScriptStep> script;  // answers (and, on the console, idle actions)
+    bool answersGiven = false;                // --answers was given, even empty
     // Window only: write PNG pictures of the window (idle and refusal states)
     // and of every dialog into this folder, then close the window.
     std::optional<std::filesystem::path> screenshotDir;

@@ -4,10 +4,12 @@
 //   zorbel-sim [--scenario FILE] [--front console|qt] [--answers yes,no,ok,...]
 //              [--trace FILE] [--realtime] [--screenshot DIR]
 //
-// Without a scenario it runs the built-in demo computer. At the end it prints
-// one line per simulated drive: its identity now, the commits it received and
-// whether it is bricked. Exit status 0 when the program ended, 2 for a bad
-// scenario or bad arguments.
+// Without a scenario it runs the built-in demo computer. On the console with
+// no terminal and no --answers, the demo answers the notice Yes and presses
+// Update (unless the package updates by itself); further answers come from
+// standard input. At the end it prints one line per simulated drive: its
+// identity now, the commits it received and whether it is bricked. Exit status
+// as the program's (0, 1 or 3), 2 for a bad scenario or bad arguments.
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -103,10 +105,23 @@ void printSummary(sim::SimHost& computer, std::ostream& out) {
 int runConsole(sim::SimHost& computer, const FrontSettings& settings) {
     console::ConsoleOptions options;
     options.out = &std::cout;
+    options.err = &std::cerr;
     options.in = &std::cin;
     options.outputIsTerminal = isatty(STDOUT_FILENO) != 0;
     options.inputIsTerminal = isatty(STDIN_FILENO) != 0;
     options.script = settings.script;
+    if (!settings.answersGiven && !options.inputIsTerminal) {
+        // The demonstration's own answers: what a person agreeing to the
+        // update gives.
+        LoadedSettings package;
+        PackageBlock::current().readOptions(package);
+        if (package.warningOn()) {
+            options.script.push_back({console::ScriptStep::Kind::Yes, 0});
+        }
+        if (!package.autoModeOn()) {
+            options.script.push_back({console::ScriptStep::Kind::Update, 0});
+        }
+    }
     console::ConsoleToolkit console(std::move(options));
     Person person(console, computer, &std::cout);
     return RunZorbel(person);
@@ -153,6 +168,7 @@ int main(int argc, char** argv) {
         std::cerr << "zorbel-sim: --answers: " << error << "\n";
         return BadInput;
     }
+    settings.answersGiven = app.count("--answers") != 0;
     settings.screenshotDir = screenshotDir;
 
     if (front == "window") {

@@ -1,5 +1,6 @@
-// The console front end: the window as text on stdout, dialogs answered on the
-// terminal, or by their default button when there is none.
+// The console front end: the window as text on stdout, answers from the
+// terminal, or from standard input one word a line when it is no terminal;
+// refused answers on stderr.
 #include <unistd.h>
 
 #include <iostream>
@@ -13,6 +14,7 @@ namespace zorbel::program {
 int runConsole(linuxhost::LinuxHost& host) {
     console::ConsoleOptions options;
     options.out = &std::cout;
+    options.err = &std::cerr;
     options.in = &std::cin;
     options.outputIsTerminal = isatty(STDOUT_FILENO) != 0;
     options.inputIsTerminal = isatty(STDIN_FILENO) != 0;
