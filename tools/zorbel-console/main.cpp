@@ -1,8 +1,9 @@
 // zorbel-console: the update program for Windows as a console program (for
 // Windows PE boot media, Server Core and scripts), with its embedded package.
 // The window is shown as text; dialogs are answered on the console when it is
-// one, else by their default button. It reads no command line, no file and
-// no environment.
+// one, else by the answers on standard input, one word a line (the end of
+// input answers Escape, then Close). It reads no command line, no file and no
+// environment.
 #include <io.h>
 
 #include <cstdio>
@@ -18,6 +19,7 @@ int main() {
     zorbel::setCurrentHost(&host);
     zorbel::console::ConsoleOptions options;
     options.out = &std::cout;
+    options.err = &std::cerr;
     options.in = &std::cin;
     options.outputIsTerminal = _isatty(_fileno(stdout)) != 0;
     options.inputIsTerminal = _isatty(_fileno(stdin)) != 0;
