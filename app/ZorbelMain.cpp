@@ -189,6 +189,7 @@ bool TZorbelMain::StartUp() {
     // unless it runs on the simulated computer.
     if (!StandInProfilesAccepted() && OwnStoreHoldsStandIns()) {
         toolkit_.messageDialog(DialogKind::Error, InvalidFirmwareText);
+        exitStatus_ = ExitRefused;
         EndProgram();
         return false;
     }

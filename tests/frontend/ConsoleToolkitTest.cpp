@@ -375,6 +375,7 @@ TEST(ConsoleProgram, StartsAnUpdateOnlyWhenAskedOrAutomatic) {
         int drives = 1;
     };
     const std::string enter = "(end of input: Escape)";
+    SetStandInProfilesAccepted(true);  // the simulated computer's store holds them
     const Case cases[] = {
         {"nobody: the notice is declined",
          false,
