@@ -90,6 +90,9 @@ class AtapiDevice {
 
     // ---- drive table, discovery, identification ----
     void ScanDrives();
+    // The first half of ScanDrives: fills and orders the drive table without
+    // sending any command to a drive (no identity, no flash identification).
+    void ListDrives();
     DriveEntry* GetDrive(unsigned index);  // null when out of range or not present
     std::uint16_t DriveCount() const { return driveCount_; }
     std::int16_t CurrentDriveIndex() const { return currentDrive_; }

@@ -73,6 +73,11 @@ int sortKey(const DriveEntry& entry) {
 }  // namespace
 
 void AtapiDevice::ScanDrives() {
+    ListDrives();
+    IdentifyDrives();
+}
+
+void AtapiDevice::ListDrives() {
     for (int pass = 1;; ++pass) {
         std::fill(std::begin(drives_), std::end(drives_), DriveEntry{});
         driveCount_ = 0;
@@ -100,7 +105,6 @@ void AtapiDevice::ScanDrives() {
         break;
     }
     SortDriveTable();
-    IdentifyDrives();
 }
 
 void AtapiDevice::ScanAspiDevices() {

@@ -720,6 +720,34 @@ bool LinuxHost::hasRawIo() const {
     return (data[CAP_SYS_RAWIO / 32].effective & (1u << (CAP_SYS_RAWIO % 32))) != 0;
 }
 
+std::string DriveAccess::usableNode() const {
+    if (!genericNode.empty() && genericError == 0) {
+        return genericNode;
+    }
+    return blockError == 0 && rawIo ? blockNode : std::string();
+}
+
+DriveAccess LinuxHost::accessOf(const OpticalDrive& drive) const {
+    DriveAccess access;
+    const auto tryOpen = [this](const fs::path& node) {
+        int error = 0;
+        const int fd = openNode(node, error);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return error;
+    };
+    if (!drive.sgName.empty()) {
+        access.genericNode = (devRoot_ / drive.sgName).string();
+        access.genericError = tryOpen(access.genericNode);
+    }
+    access.blockNode = (devRoot_ / drive.srName).string();
+    access.blockError = tryOpen(access.blockNode);
+    access.rawIo = hasRawIo();
+    access.group = groupNameOf(access.genericNode.empty() ? access.blockNode : access.genericNode);
+    return access;
+}
+
 std::string LinuxHost::groupNameOf(const fs::path& node) const {
     struct stat info {};
     if (::stat(node.c_str(), &info) != 0) {

@@ -101,6 +101,19 @@ std::string openFailureText(const OpticalDrive& drive, const std::string& triedN
                             const std::string& groupName);
 std::string rawioMissingText(const OpticalDrive& drive);
 
+// How this process can open one drive, found by opening and closing its nodes
+// read-write without sending anything.
+struct DriveAccess {
+    std::string genericNode;  // "/dev/sg0"; empty when the drive has none
+    int genericError = 0;     // errno of opening it; 0 when it opened
+    std::string blockNode;    // "/dev/sr0"
+    int blockError = 0;
+    bool rawIo = false;  // the process may send every command through the block node
+    std::string group;   // the group of the node a member of which may open it
+    // The node a firmware update would go through; empty when none would do.
+    std::string usableNode() const;
+};
+
 class LinuxHost final : public Host {
   public:
     explicit LinuxHost(std::filesystem::path sysRoot = "/sys",
@@ -137,6 +150,8 @@ class LinuxHost final : public Host {
     bool restartSystem(bool ntFamily) override;
     int collate(std::string_view a, std::string_view b) override { return plainCollate(a, b); }
 
+    // Opens and closes the drive's generic and block nodes to see which open.
+    DriveAccess accessOf(const OpticalDrive& drive) const;
     // The node a handle was opened on ("/dev/sg0"); empty for an unknown handle.
     std::string openedNode(DeviceHandle device) const;
     // Where the plain system message boxes go: stderr, unless the program

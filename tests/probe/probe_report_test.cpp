@@ -1,0 +1,96 @@
+// zorbel-probe's report of a drive: identity made visible, the chip table
+// lookup, and a scenario that the simulated computer reads back byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "sim/Scenario.h"
+#include "tools/zorbel-probe/Report.h"
+
+namespace zorbel::probe {
+namespace {
+
+template <std::size_t N>
+std::array<std::uint8_t, N> bytes(std::string_view text) {
+    std::array<std::uint8_t, N> field{};
+    std::copy(text.begin(), text.end(), field.begin());
+    return field;
+}
+
+DriveReport drive(std::string_view vendor, std::string_view product) {
+    DriveReport d;
+    d.node = "sr1";
+    d.hasAddress = true;
+    d.host = 2;
+    d.channel = 1;
+    d.target = 3;
+    d.lun = 0;
+    d.opened = d.identified = true;
+    d.vendor = bytes<8>(vendor);
+    d.product = bytes<16>(product);
+    d.revision = bytes<4>("1B05");
+    d.vendorSpecific = bytes<16>("05/11/2026      ");
+    d.disc = Disc::Absent;
+    d.tray = Tray::Open;
+    d.eventStatus = true;
+    return d;
+}
+
+TEST(ProbeReport, IdentityIsShownWithItsBlanksAndOddBytes) {
+    EXPECT_EQ(visibleBytes(bytes<8>("QEMU    ")), "\"QEMU    \" (51 45 4D 55 20 20 20 20)");
+    EXPECT_EQ(visibleBytes(bytes<4>(std::string_view("A\"\0\\", 4))),
+              "\"A\\x22\\x00\\x5C\" (41 22 00 5C)");
+    const DriveReport d = drive("MERIDOX ", "DVR-RW 1616 SUPR");
+    EXPECT_EQ(listLine(d, "sr1"), " 2-1-3-0 sr1MERIDOX DVR-RW 1616 SUPR 1B05");
+    // A NUL in the vendor ends the name, as in the program's list.
+    EXPECT_EQ(listLine(drive(std::string_view("AB\0\0\0\0\0\0", 8), "X"), "D:"),
+              " 2-1-3-0 D:                      AB 1B05");
+}
+
+TEST(ProbeReport, ChipIsLookedUpInTheTable) {
+    DriveReport d = drive("MERIDOX ", "DVR-RW 1616 SUPR");
+    EXPECT_NE(chipText(d).find("not asked"), std::string::npos);
+    d.flashAsked = true;
+    EXPECT_EQ(chipText(d), "not answered");
+    d.flashAnswered = true;
+    d.chip = {0xBF, 0xD6, 0x00, 0x02};
+    EXPECT_EQ(chipText(d), "BF D6 00 02: table row 8 (SST39VF020, platform 02), profile 6 of 694 bytes");
+    d.chip = {0xBF, 0xD6, 0x00, 0x09};
+    EXPECT_EQ(chipText(d), "BF D6 00 09: not in the table (no flash profile would be sent)");
+}
+
+TEST(ProbeReport, ScenarioReplicatesEveryDriveExactly) {
+    DriveReport plain = drive("MERIDOX ", "DVR-RW 1616 SUPR");
+    plain.flashAsked = plain.flashAnswered = true;
+    plain.chip = {0xDA, 0xC8, 0x00, 0x00};
+    DriveReport odd = drive(std::string_view("AB\"\0\0\0\0\0", 8), "QEMU DVD-ROM    ");
+    odd.node = "sr0";
+    odd.hasAddress = false;
+    odd.disc = Disc::Present;
+    odd.tray = Tray::Closed;
+    odd.eventStatus = false;
+
+    const sim::ComputerSpec spec = sim::parseScenario(scenarioText({plain, odd}), "replica.toml");
+    ASSERT_EQ(spec.drives.size(), 2u);
+    EXPECT_EQ(spec.drives[0].identity.vendor, plain.vendor);
+    EXPECT_EQ(spec.drives[0].identity.product, plain.product);
+    EXPECT_EQ(spec.drives[0].identity.vendorSpecific, plain.vendorSpecific);
+    EXPECT_EQ(spec.drives[0].chip, plain.chip);
+    EXPECT_FALSE(spec.drives[0].medium);
+    EXPECT_TRUE(spec.drives[0].trayOpen);
+    EXPECT_EQ(spec.drives[1].identity.vendor, odd.vendor);
+    EXPECT_FALSE(spec.drives[1].flashIdSupported);
+    EXPECT_TRUE(spec.drives[1].medium);
+    EXPECT_FALSE(spec.drives[1].eventStatusSupported);
+
+    ASSERT_EQ(spec.letters.size(), 2u);
+    EXPECT_EQ(spec.letters[0].root, "D:\\");
+    EXPECT_EQ(spec.letters[0].drive, "sr1");
+    EXPECT_EQ(spec.letters[0].address.portNumber, 2);
+    EXPECT_EQ(spec.letters[0].address.pathId, 1);
+    EXPECT_EQ(spec.letters[0].address.targetId, 3);
+    EXPECT_EQ(spec.letters[1].addressQuery, sim::AddressQuery::Fails);
+}
+
+}  // namespace
+}  // namespace zorbel::probe

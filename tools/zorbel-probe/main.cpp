@@ -1,0 +1,241 @@
+// zorbel-probe: lists the optical drives of this Linux computer as the update
+// program sees them, without changing anything, and can write a zorbel-sim
+// scenario that replicates them for a rehearsal.
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "device/AtapiDevice.h"
+#include "device/Host.h"
+#include "device/host_linux.h"
+#include "tools/zorbel-probe/Report.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace zorbel;
+using namespace zorbel::probe;
+
+constexpr int IdentityAttempts = 3;
+// GET EVENT STATUS NOTIFICATION, polled, media class: 8 bytes, the media
+// status in byte 5 (bit 0 tray open, bit 1 media present).
+constexpr std::uint8_t MediaClass = 0x10;
+constexpr std::uint16_t MediaEventLength = 8;
+constexpr std::size_t MediaStatusByte = 5;
+constexpr std::uint8_t SenseNotReady = 0x02;
+constexpr std::uint8_t AscMediumNotPresent = 0x3A;
+constexpr std::uint8_t AscqTrayClosed = 0x01;
+constexpr std::uint8_t AscqTrayOpen = 0x02;
+// INQUIRY data: where the identity fields lie.
+constexpr std::uint8_t InquiryLength = 96;
+constexpr std::size_t InquiryVendor = 8;
+constexpr std::size_t InquiryProduct = 16;
+constexpr std::size_t InquiryRevision = 32;
+constexpr std::size_t InquiryVendorSpecific = 36;
+
+constexpr const char* Description = R"(NAME
+    zorbel-probe - list the optical drives as the update program sees them
+
+SYNOPSIS
+    zorbel-probe [--flash-id] [--scenario FILE]
+
+DESCRIPTION
+    Lists every optical drive of this computer without changing anything: its
+    node (/dev/srN) and SCSI generic node, its SCSI address
+    (host:channel:target:lun), the line the update program's drive list shows
+    for it, the exact INQUIRY vendor (8 bytes), product (16 bytes) and revision
+    (4 bytes) in quotes and in hex, so that trailing blanks can be copied into
+    a package's constraints, whether a disc is in and the tray open, and which
+    node opens for this user and what access is missing for an update.
+
+    It sends only TEST UNIT READY, INQUIRY and GET EVENT STATUS NOTIFICATION,
+    and the vendor command 0xDF (flash chip identification) only with
+    --flash-id. It never ejects, loads, locks or writes anything.)";
+
+constexpr const char* Footer = R"(FILES
+    The scenario written with --scenario is a zorbel-sim scenario (reference:
+    sim/SCENARIOS.md): each drive with its identity, chip, disc and tray, at a
+    drive letter from D: on, with its address. Fill the package into a copy of
+    zorbel-sim (zorbel-pack fill ... --stand-in-profiles) and run it with
+    --scenario FILE to rehearse the update on a replica of this computer.
+
+EXIT STATUS
+    0 when the drives were listed (also when there are none), 1 when the
+    scenario file could not be written, 2 for bad arguments.
+
+EXAMPLES
+    zorbel-probe
+    sudo zorbel-probe --flash-id --scenario this-computer.toml)";
+
+std::string errorText(int error) {
+    return error == 0 ? "opens" : std::strerror(error);
+}
+
+// One line per node: what opens, and what an update would lack.
+std::vector<std::string> accessLines(const linuxhost::OpticalDrive& drive,
+                                     const linuxhost::DriveAccess& access) {
+    std::vector<std::string> lines;
+    const std::string group = access.group.empty() || access.group == "root"
+                                  ? ""
+                                  : " or a member of group " + access.group;
+    if (!access.genericNode.empty()) {
+        lines.push_back(access.genericNode + ": " +
+                        (access.genericError == 0
+                             ? "opens for reading and writing: an update can go through it"
+                             : errorText(access.genericError) +
+                                   ": an update needs read and write access to it (root" + group +
+                                   ")"));
+    } else {
+        lines.push_back("no SCSI generic node (load the sg module)");
+    }
+    std::string block = access.blockNode + ": ";
+    if (access.blockError != 0) {
+        block += errorText(access.blockError);
+    } else if (access.rawIo) {
+        block += "opens; firmware commands pass (CAP_SYS_RAWIO)";
+    } else {
+        block += "opens, but passes firmware commands only with CAP_SYS_RAWIO (root)";
+    }
+    lines.push_back(block);
+    if (access.usableNode().empty()) {
+        lines.push_back("no node of " + drive.srName + " would carry an update for this user");
+    }
+    return lines;
+}
+
+void probeDrive(AtapiDevice& device, std::int16_t index, bool flashId, DriveReport& report) {
+    if (!device.SelectDrive(index)) {
+        return;
+    }
+    report.opened = true;
+    device.ClearUnitAttention();
+    for (int attempt = 0; attempt < IdentityAttempts && !report.identified; ++attempt) {
+        if (device.Inquiry(0, 0, 0, InquiryLength, 0) && device.InBuffer() != nullptr) {
+            const std::uint8_t* data = device.InBuffer();
+            std::memcpy(report.vendor.data(), data + InquiryVendor, report.vendor.size());
+            std::memcpy(report.product.data(), data + InquiryProduct, report.product.size());
+            std::memcpy(report.revision.data(), data + InquiryRevision, report.revision.size());
+            std::memcpy(report.vendorSpecific.data(), data + InquiryVendorSpecific,
+                        report.vendorSpecific.size());
+            report.identified = true;
+        }
+    }
+
+    const bool ready = device.TestUnitReady();
+    report.unitReadyAnswered = ready || device.LastSenseKey() != 0;
+    if (!ready && report.unitReadyAnswered) {
+        report.unitReady = Sense{device.LastSenseKey(), device.LastAsc(), device.LastAscq()};
+    }
+    if (ready) {
+        report.disc = Disc::Present;
+    } else if (device.SenseIs(SenseNotReady, AscMediumNotPresent)) {
+        report.disc = Disc::Absent;
+        if (device.LastAscq() == AscqTrayClosed) {
+            report.tray = Tray::Closed;
+        } else if (device.LastAscq() == AscqTrayOpen) {
+            report.tray = Tray::Open;
+        }
+    }
+    if (device.GetEventStatus(1, MediaClass, MediaEventLength, 0) && device.InBuffer() != nullptr) {
+        report.eventStatus = true;
+        const std::uint8_t status = device.InBuffer()[MediaStatusByte];
+        report.tray = (status & 0x01) != 0 ? Tray::Open : Tray::Closed;
+        report.disc = (status & 0x02) != 0 ? Disc::Present : Disc::Absent;
+    }
+
+    if (flashId) {
+        report.flashAsked = true;
+        if (device.ReadFlashId()) {
+            report.flashAnswered = true;
+            std::memcpy(report.chip.data(), device.InBuffer(), report.chip.size());
+        } else if (device.LastSenseKey() != 0) {
+            report.flashRefusal = Sense{device.LastSenseKey(), device.LastAsc(), device.LastAscq()};
+        }
+    }
+    device.CloseDrive();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{Description};
+    app.footer(Footer);
+    bool flashId = false;
+    std::string scenario;
+    app.add_flag("--flash-id", flashId,
+                 "also ask each drive for its flash chip identification (vendor command 0xDF) "
+                 "and show the chip table row and flash profile it selects");
+    app.add_option("--scenario", scenario,
+                   "write a zorbel-sim scenario replicating these drives to FILE")
+        ->type_name("FILE");
+    CLI11_PARSE(app, argc, argv);
+
+    linuxhost::LinuxHost host;
+    setCurrentHost(&host);
+    // Access problems are shown per drive below, not as message boxes.
+    host.setMessageSink([](std::string_view, std::string_view) {});
+
+    const std::vector<linuxhost::OpticalDrive> found = linuxhost::findOpticalDrives("/sys");
+    std::vector<DriveReport> reports;
+    {
+        AtapiDevice device(false);
+        device.ListDrives();  // lists only the drives it can open; sysfs shows them all
+        for (const linuxhost::OpticalDrive& drive : found) {
+            if (linuxhost::rootForIndex(drive.index).empty()) {
+                continue;  // the update program lists sr0 to sr99 only
+            }
+            DriveReport report;
+            report.node = drive.srName;
+            report.genericNode = drive.sgName;
+            report.hasAddress = drive.hasAddress;
+            report.host = drive.host;
+            report.channel = drive.channel;
+            report.target = drive.target;
+            report.lun = drive.lun;
+            report.access = accessLines(drive, host.accessOf(drive));
+            for (std::int16_t i = 0; i < MaxDrives; ++i) {
+                const DriveEntry* entry = device.GetDrive(static_cast<unsigned>(i));
+                if (entry != nullptr && linuxhost::indexForRoot(entry->rootPath) == drive.index) {
+                    probeDrive(device, i, flashId, report);
+                    break;
+                }
+            }
+            reports.push_back(std::move(report));
+        }
+    }
+    setCurrentHost(nullptr);
+
+    if (reports.empty()) {
+        std::cout << "no optical drive found\n";
+    }
+    for (const DriveReport& report : reports) {
+        std::cout << describe(report);
+    }
+    if (!scenario.empty()) {
+        const fs::path target(scenario);
+        const fs::path temporary = target.string() + ".zorbel-probe";
+        {
+            std::ofstream out(temporary, std::ios::trunc);
+            out << scenarioText(reports);
+            if (!out.flush()) {
+                std::cerr << "zorbel-probe: cannot write " << temporary.string() << "\n";
+                return 1;
+            }
+        }
+        std::error_code ec;
+        fs::rename(temporary, target, ec);
+        if (ec) {
+            fs::remove(temporary, ec);
+            std::cerr << "zorbel-probe: cannot write " << target.string() << "\n";
+            return 1;
+        }
+        std::cout << "scenario written to " << target.string() << " (" << reports.size()
+                  << (reports.size() == 1 ? " drive" : " drives") << ")\n";
+    }
+    return 0;
+}
