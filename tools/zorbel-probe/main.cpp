@@ -184,6 +184,8 @@ int main(int argc, char** argv) {
     std::vector<DriveReport> reports;
     {
         AtapiDevice device(false);
+        // Bounded as discovery is: a drive that never answers costs one time-out.
+        device.SetCommandTimeout(DiscoveryCommandTimeout);
         device.ListDrives();  // lists only the drives it can open; sysfs shows them all
         for (const linuxhost::OpticalDrive& drive : found) {
             if (linuxhost::rootForIndex(drive.index).empty()) {
