@@ -17,22 +17,6 @@ namespace {
 
 // ---- compile-time self-checks of the tables ----
 
-constexpr int lastRowOfGroup(int group) {
-    int last = -1;
-    for (int row = 0; row < ChipIdRowCount; ++row) {
-        if (ProfileGroupTable[static_cast<std::size_t>(row)] == group) {
-            last = row;
-        }
-    }
-    return last;
-}
-
-constexpr std::uint32_t storedLength(int group) {
-    const auto next = group + 1 < ProfileCount ? ProfileOffsets[static_cast<std::size_t>(group + 1)]
-                                               : static_cast<std::uint32_t>(ProfileStoreSize);
-    return next - ProfileOffsets[static_cast<std::size_t>(group)];
-}
-
 constexpr bool groupsAscendWithoutGaps() {
     if (ProfileGroupTable.front() != 0 || ProfileGroupTable.back() != ProfileCount - 1) {
         return false;
@@ -49,7 +33,7 @@ constexpr bool groupsAscendWithoutGaps() {
 constexpr bool rowLengthsMatchTheirProfiles() {
     for (int row = 0; row < ChipIdRowCount; ++row) {
         const auto group = ProfileGroupTable[static_cast<std::size_t>(row)];
-        if (static_cast<std::uint32_t>(ProfileLength(row)) != storedLength(group) ||
+        if (static_cast<std::uint32_t>(ProfileLength(row)) != StoredProfileLength(group) ||
             ProfileLength(row) % 2 != 0) {
             return false;
         }
@@ -63,7 +47,7 @@ constexpr bool offsetsAreBackToBack() {
         if (ProfileOffsets[static_cast<std::size_t>(group)] != sum) {
             return false;
         }
-        sum += static_cast<std::uint32_t>(ProfileLength(lastRowOfGroup(group)));
+        sum += static_cast<std::uint32_t>(ProfileLength(LastRowOfProfileGroup(group)));
     }
     return sum == ProfileStoreSize;
 }
@@ -135,7 +119,7 @@ std::span<const std::uint8_t> StoredProfile(int group) {
         return {};
     }
     return ProfileStore().subspan(ProfileOffsets[static_cast<std::size_t>(group)],
-                                  storedLength(group));
+                                  StoredProfileLength(group));
 }
 
 }  // namespace zorbel

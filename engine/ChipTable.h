@@ -84,6 +84,24 @@ inline constexpr std::array<std::uint32_t, ProfileCount> ProfileOffsets = {
     0,    314,  766,   2046,  3326,  4324,  5120,  5814,  6512,  7792,
     8646, 9476, 10218, 11164, 11962, 12672, 13614, 14416, 15650, 16728};
 
+// The bytes the store gives a profile group: up to the next group's offset.
+constexpr std::uint32_t StoredProfileLength(int group) {
+    const auto next = group + 1 < ProfileCount ? ProfileOffsets[static_cast<std::size_t>(group + 1)]
+                                               : static_cast<std::uint32_t>(ProfileStoreSize);
+    return next - ProfileOffsets[static_cast<std::size_t>(group)];
+}
+
+// The last chip row that uses a profile group, or -1 when none does.
+constexpr int LastRowOfProfileGroup(int group) {
+    int last = -1;
+    for (int row = 0; row < ChipIdRowCount; ++row) {
+        if (ProfileGroupTable[static_cast<std::size_t>(row)] == group) {
+            last = row;
+        }
+    }
+    return last;
+}
+
 // The flash part each row stands for (reference only; the stand-in profiles
 // carry these names in their texts).
 inline constexpr std::array<std::string_view, ChipIdRowCount> ChipNames = {

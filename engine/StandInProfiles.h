@@ -20,22 +20,6 @@ namespace zorbel {
 
 namespace standin {
 
-constexpr std::uint32_t storedLength(int group) {
-    const auto next = group + 1 < ProfileCount ? ProfileOffsets[static_cast<std::size_t>(group + 1)]
-                                               : static_cast<std::uint32_t>(ProfileStoreSize);
-    return next - ProfileOffsets[static_cast<std::size_t>(group)];
-}
-
-constexpr int lastRowOfGroup(int group) {
-    int last = -1;
-    for (int row = 0; row < ChipIdRowCount; ++row) {
-        if (ProfileGroupTable[static_cast<std::size_t>(row)] == group) {
-            last = row;
-        }
-    }
-    return last;
-}
-
 // Where the readable text starts inside a stand-in profile, after a few bytes
 // that play the part of the profile's entry code.
 inline constexpr std::size_t TextOffset = 16;
@@ -50,7 +34,7 @@ constexpr void appendText(std::uint8_t* dest, std::size_t& at, std::string_view 
 // "This profile is for " naming the chips of the group's rows; the last 6 bytes
 // of the profiles of rows 2-4 zero, as the drive maker's are.
 constexpr void fillProfile(std::uint8_t* profile, int group) {
-    const std::uint32_t length = storedLength(group);
+    const std::uint32_t length = StoredProfileLength(group);
     std::uint32_t state = 0x9E3779B9u ^ (static_cast<std::uint32_t>(group) * 0x01000193u);
     for (std::uint32_t i = 0; i < length; ++i) {
         state ^= state << 13;
@@ -76,7 +60,7 @@ constexpr void fillProfile(std::uint8_t* profile, int group) {
         appendText(profile, at, " (stand-in, not for use in a drive)");
         profile[at] = 0;
     }
-    if (IsHeaderNotCountedRow(lastRowOfGroup(group))) {
+    if (IsHeaderNotCountedRow(LastRowOfProfileGroup(group))) {
         for (std::uint32_t i = length - CurrentHeaderSize; i < length; ++i) {
             profile[i] = 0;
         }
@@ -107,7 +91,7 @@ inline std::vector<int> StandInGroups(std::span<const std::uint8_t> store) {
     }
     for (int group = 0; group < ProfileCount; ++group) {
         const std::size_t begin = ProfileOffsets[static_cast<std::size_t>(group)];
-        const std::size_t end = begin + standin::storedLength(group);
+        const std::size_t end = begin + StoredProfileLength(group);
         bool same = true;
         for (std::size_t i = begin; same && i < end; ++i) {
             same = store[i] == StandInProfileStore[i];
