@@ -262,8 +262,7 @@ void MainWindow::create(WNDPROC procedure, void* parameter) {
     RegisterClassExW(&windowClass);  // fails harmlessly when registered already
 
     // Sizeable border, system menu only (no minimise or maximise box).
-    constexpr DWORD style =
-        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_CLIPCHILDREN;
+    constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME;
     RECT outer{0, 0, FormClientSize.cx, FormClientSize.cy};
     AdjustWindowRectEx(&outer, style, FALSE, 0);
     const int width = outer.right - outer.left;
@@ -279,10 +278,12 @@ void MainWindow::create(WNDPROC procedure, void* parameter) {
     SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(fontFor(defaultFont)), FALSE);
 
     // Created in tab order (cboDrives, pbar, cmdUpdate, cmdClose), then the
-    // rest; the bevel goes to the bottom so that it frames what lies on it.
-    const Control order[] = {Control::cboDrives,  Control::pbar,     Control::cmdUpdate,
-                             Control::cmdClose,   Control::Label1,   Control::lblUpdateMsg,
-                             Control::lblOldFW,   Control::lblNewFW, Control::lblMsg,
+    // rest, the first made on top: the revisions above the blanks that
+    // lblUpdateMsg leaves for them; the bevel at the bottom so that it frames
+    // what lies on it. The form paints its background under all of them.
+    const Control order[] = {Control::cboDrives,  Control::pbar,         Control::cmdUpdate,
+                             Control::cmdClose,   Control::lblOldFW,     Control::lblNewFW,
+                             Control::Label1,     Control::lblUpdateMsg, Control::lblMsg,
                              Control::lblPercent, Control::Bevel1};
     for (Control which : order) {
         const ControlDesign& design = formDesign()[static_cast<int>(which)];

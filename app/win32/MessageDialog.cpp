@@ -154,6 +154,10 @@ INT_PTR CALLBACK dialogProcedure(HWND dialog, UINT message, WPARAM wParam, LPARA
             PostMessageW(dialog, ShownMessage, 0, 0);
             return FALSE;  // the focus is set already
         case ShownMessage:
+            // The modal loop shows the dialog only once its queue runs dry;
+            // it is shown and painted now, before anyone looks at it.
+            ShowWindow(dialog, SW_SHOW);
+            UpdateWindow(dialog);
             if (state->run->shown) {
                 state->run->shown(dialog);
             }

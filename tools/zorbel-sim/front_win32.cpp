@@ -30,8 +30,8 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
     put16(out, value >> 16);
 }
 
-// The window as it draws itself (frame and title bar included), as a 24-bit
-// BMP file. Written whole or not at all.
+// The window as it shows (frame and title bar included), as a 24-bit BMP
+// file. Written whole or not at all.
 bool savePicture(HWND window, const std::filesystem::path& file) {
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     RECT outer{};
@@ -52,10 +52,16 @@ bool savePicture(HWND window, const std::filesystem::path& file) {
     HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (bitmap != nullptr && width > 0 && height > 0) {
         HGDIOBJ old = SelectObject(dc, bitmap);
-        if (!PrintWindow(window, dc, 0)) {
+        // The window's pixels as shown (it is in front when a picture is
+        // taken); a hidden window is asked to draw itself instead.
+        bool copied = false;
+        if (IsWindowVisible(window)) {
             HDC windowDc = GetWindowDC(window);
-            BitBlt(dc, 0, 0, width, height, windowDc, 0, 0, SRCCOPY);
+            copied = BitBlt(dc, 0, 0, width, height, windowDc, 0, 0, SRCCOPY) != FALSE;
             ReleaseDC(window, windowDc);
+        }
+        if (!copied) {
+            PrintWindow(window, dc, 0);
         }
         GdiFlush();
         const std::uint32_t stride = (static_cast<std::uint32_t>(width) * 3 + 3) & ~3u;
