@@ -11,7 +11,8 @@ rm -rf "$out" && mkdir -p "$out" || exit 1
 sh "$here/on_display.sh" "$runner" "$program" --front window --answers no >"$out/refused.txt" 2>&1
 status=$?
 [ $status -eq 77 ] && exit 77
-[ $status -eq 0 ] || { cat "$out/refused.txt"; echo "refused run ended with $status"; exit 1; }
+# Declining the notice is a refusal to start any update: status 3.
+[ $status -eq 3 ] || { cat "$out/refused.txt"; echo "refused run ended with $status, not 3"; exit 1; }
 grep -q "commits received 1" "$out/refused.txt" && { cat "$out/refused.txt"; echo "a drive was updated after No"; exit 1; }
 grep -q "commits received 0" "$out/refused.txt" || { cat "$out/refused.txt"; echo "no summary"; exit 1; }
 
