@@ -125,6 +125,11 @@ $line"
   fi
 }
 
+# The kernel, the guest's wine modules and the wine prefix are made once, here:
+# three first runs side by side would each rebuild them in the same place.
+"$PEER/setup-wine.sh" > "$W/setup.log" 2>&1 || {
+  cat "$W/setup.log"; echo "FAIL: $PEER/setup-wine.sh"; exit 1; }
+
 # The three controllers boot side by side (one emulated CPU each); each writes
 # its own log, shown in order afterwards.
 start=$(date +%s)
