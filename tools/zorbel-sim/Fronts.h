@@ -3,11 +3,14 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "app/Toolkit.h"
 #include "app/console/ConsoleToolkit.h"
 #include "sim/SimHost.h"
 
@@ -20,6 +23,14 @@ struct FrontSettings {
     // and of every dialog into this folder, then close the window.
     std::optional<std::filesystem::path> screenshotDir;
 };
+
+// How the window answers its dialogs: the scripted answers in order (idle
+// actions are the console's, dropped with a warning); once they run out, the
+// person answers, or the default button while pictures are taken. Empty when
+// there is nothing to script.
+using WindowDialogScript =
+    std::function<std::optional<DialogAnswer>(DialogKind kind, std::string_view text)>;
+WindowDialogScript windowDialogScript(const FrontSettings& settings, bool pictures);
 
 // True when this build has the window front end.
 bool windowFrontBuilt();

@@ -5,7 +5,6 @@
 #include <QStyleFactory>
 #include <QTimer>
 #include <QWidget>
-#include <deque>
 #include <iostream>
 
 #include "app/ZorbelMain.h"
@@ -62,35 +61,8 @@ int runWindow(sim::SimHost& computer, const FrontSettings& settings, std::string
 
     // Scripted answers go to the dialogs in order; once they run out, the
     // person answers (or, while taking pictures, the default button does).
-    std::deque<console::ScriptStep> answers;
-    for (const console::ScriptStep& step : settings.script) {
-        if (step.isAnswer()) {
-            answers.push_back(step);
-        } else {
-            std::cerr << "zorbel-sim: the window takes no scripted actions; ignoring one\n";
-        }
-    }
-    if (!answers.empty() || pictures) {
-        window.setDialogScript(
-            [&answers, pictures](DialogKind kind, std::string_view) -> std::optional<DialogAnswer> {
-                const bool yesNo = dialogAsksYesNo(kind);
-                if (answers.empty()) {
-                    if (!pictures) {
-                        return std::nullopt;
-                    }
-                    return yesNo ? DialogAnswer::Yes : DialogAnswer::Ok;
-                }
-                const console::ScriptStep step = answers.front();
-                answers.pop_front();
-                if (!yesNo) {
-                    return DialogAnswer::Ok;
-                }
-                // No and Escape answer No; OK on a question takes its default, Yes.
-                return step.kind == console::ScriptStep::Kind::No ||
-                               step.kind == console::ScriptStep::Kind::Escape
-                           ? DialogAnswer::No
-                           : DialogAnswer::Yes;
-            });
+    if (WindowDialogScript script = windowDialogScript(settings, pictures)) {
+        window.setDialogScript(std::move(script));
     }
 
     int dialogNumber = 0;
