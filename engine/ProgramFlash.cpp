@@ -11,12 +11,15 @@ static_assert(BlockSize <= TransferBufferSize);
 // The last block of the largest image still starts within the 24-bit offset field.
 static_assert(MaxImageSize - BlockSize <= 0xFFFFFF);
 
-// Writes the bitwise complement of one block into another buffer. The two
-// buffers are distinct (the compiler is told so), which lets it complement
-// many bytes at a time.
-void FillWithComplement(const std::uint8_t* __restrict from, std::uint8_t* __restrict to) {
-    for (std::size_t i = 0; i < BlockSize; ++i) {
-        to[i] = static_cast<std::uint8_t>(~from[i]);
+// Writes the bitwise complement of one block into another buffer, a word at a
+// time (the block is a whole number of words).
+static_assert(BlockSize % sizeof(std::uint64_t) == 0);
+void FillWithComplement(const std::uint8_t* from, std::uint8_t* to) {
+    for (std::size_t i = 0; i < BlockSize; i += sizeof(std::uint64_t)) {
+        std::uint64_t word;
+        std::memcpy(&word, from + i, sizeof word);
+        word = ~word;
+        std::memcpy(to + i, &word, sizeof word);
     }
 }
 

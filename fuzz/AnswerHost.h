@@ -70,7 +70,7 @@ class AnswerHost final : public sim::ForwardingHost {
         bool delivered = inner_.passThroughDirect(device, block, dataBuffer);
         const bool in = block[pt::DataIn] == 1;
         auto* data = in ? static_cast<std::uint8_t*>(dataBuffer) : nullptr;
-        const std::vector<std::uint8_t> genuine = copyOf(data, length);
+        const std::vector<std::uint8_t> genuine = readBackOf(cdb, data, length);
         if (delivered && bends(cdb[0])) {
             delivered = bend(data, length, block.subspan(pt::SenseArea, pt::SenseBytes));
         }
@@ -95,7 +95,7 @@ class AnswerHost final : public sim::ForwardingHost {
         const std::uint32_t status = inner_.aspiSendCommand(sendCommand, request, dataBuffer);
         const bool in = (request[srb::Flags] & srb::DirIn) != 0;
         auto* data = in ? static_cast<std::uint8_t*>(dataBuffer) : nullptr;
-        const std::vector<std::uint8_t> genuine = copyOf(data, length);
+        const std::vector<std::uint8_t> genuine = readBackOf(cdb, data, length);
         if (request[srb::Status] == srb::SsComp && bends(cdb[0])) {
             if (!bend(data, length, request.subspan(ex::SenseArea, ex::SenseLength))) {
                 request[srb::Status] = 0x04;  // SS_ERR
@@ -146,8 +146,11 @@ class AnswerHost final : public sim::ForwardingHost {
     static bool isCommit(std::span<const std::uint8_t> cdb) {
         return cdb[0] == OpWriteBuffer && (cdb[9] == 0x80 || cdb[9] == 0xA0);
     }
-    static std::vector<std::uint8_t> copyOf(const std::uint8_t* data, std::uint32_t length) {
-        if (data == nullptr) {
+    // The drive's own answer to a READ BUFFER, before it is bent (the only
+    // answer `after` compares).
+    static std::vector<std::uint8_t> readBackOf(std::span<const std::uint8_t> cdb,
+                                                const std::uint8_t* data, std::uint32_t length) {
+        if (data == nullptr || cdb[0] != OpReadBuffer) {
             return {};
         }
         return std::vector<std::uint8_t>(data, data + length);

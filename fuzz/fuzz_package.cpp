@@ -91,8 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return bytes;
     }();
     proof::ProgramRig rig;
-    rig.package = base;
-    std::memcpy(rig.package.data(), data, std::min(size, block::HeaderSize));
+    // A kept copy, its header restored per input; the bank is never written.
+    static std::vector<std::uint8_t> kept = base;
+    std::copy_n(base.begin(), block::HeaderSize, kept.begin());
+    std::memcpy(kept.data(), data, std::min(size, block::HeaderSize));
+    rig.package.swap(kept);
     const PackageBlock full(rig.package);
     readEverything(full);
 
@@ -112,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rig.dialogLimit = 200;
 
     const proof::RunVerdict verdict = rig.run();
+    rig.package.swap(kept);
     if (!verdict.clean()) {
         std::fprintf(stderr, "%s", verdict.describe().c_str());
         std::abort();

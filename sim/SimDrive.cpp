@@ -609,8 +609,15 @@ CommandResult SimDrive::stageImage(std::uint32_t offset, std::uint32_t length,
     if (staging_.size() < end) {
         const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(
             (end + StagingGrain - 1) / StagingGrain * StagingGrain, StagingLimit));
-        // Room for the expected image at once: staging it block by block never moves it.
-        staging_.reserve(std::max<std::size_t>(size, std::min(spec_.imageSize, StagingLimit)));
+        // Room for the expected image at once: staging it block by block never
+        // moves it. Beyond it (a longer image than the drive expects) the room
+        // doubles, so a long image is not copied once per block.
+        if (staging_.capacity() < size) {
+            const std::size_t expected = std::min(spec_.imageSize, StagingLimit);
+            const std::size_t doubled =
+                std::min<std::size_t>(2 * staging_.capacity(), StagingLimit);
+            staging_.reserve(std::max({size, expected, doubled}));
+        }
         staging_.resize(size, 0);
         written_.resize(size / Sector, false);
         altered_.resize(size / Sector, false);
@@ -656,9 +663,11 @@ std::string SimDrive::judgeCommit() const {
     const auto staged = std::span(staging_).first(spec_.imageSize);
     if (!spec_.expectedImage.empty()) {
         const std::size_t n = std::min(staged.size(), spec_.expectedImage.size());
-        const auto mismatch =
-            std::mismatch(staged.begin(), staged.begin() + n, spec_.expectedImage.begin());
-        if (mismatch.first != staged.begin() + n || spec_.expectedImage.size() != staged.size()) {
+        const bool same = spec_.expectedImage.size() == staged.size() &&
+                          std::memcmp(staged.data(), spec_.expectedImage.data(), n) == 0;
+        if (!same) {
+            const auto mismatch =
+                std::mismatch(staged.begin(), staged.begin() + n, spec_.expectedImage.begin());
             const auto at = static_cast<std::uint32_t>(mismatch.first - staged.begin());
             return "staged image differs from the expected image at " + hex6(at) + " (block " +
                    std::to_string(at / ImageBlock) + ")";

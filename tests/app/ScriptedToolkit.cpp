@@ -288,6 +288,9 @@ DialogAnswer ScriptedToolkit::messageDialog(DialogKind kind, std::string_view te
     if (step.whileOpen) {
         step.whileOpen();
     }
+    if (whileAnyOpen_) {
+        whileAnyOpen_();
+    }
     dialogs_[index].endEventsDelivered = endEventsDelivered_ - before;
     return step.answer;
 }

@@ -66,6 +66,9 @@ class ScriptedToolkit : public Toolkit {
     void answer(DialogAnswer answer, std::size_t endEventsBefore = 0);
     void answer(DialogStep step);
     std::size_t unusedAnswers() const { return script_.size(); }
+    // Runs while every dialog is open, scripted or not, after the step's own
+    // `whileOpen`.
+    void whileAnyDialogOpen(std::function<void()> action) { whileAnyOpen_ = std::move(action); }
     // How long a step waits for its end events, and waitForEndEvents at most.
     void setEndEventTimeout(std::chrono::milliseconds timeout) { endEventTimeout_ = timeout; }
     // The message loop returns when no end event arrives for this long.
@@ -166,6 +169,7 @@ class ScriptedToolkit : public Toolkit {
     bool systemMenuCloseRemoved_ = false;
     std::size_t endEventsDelivered_ = 0;
     std::deque<DialogStep> script_;
+    std::function<void()> whileAnyOpen_;
     std::vector<DialogRecord> dialogs_;
     std::vector<SystemBoxRecord> systemBoxes_;
     std::vector<std::string> exceptions_;

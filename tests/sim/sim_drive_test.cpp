@@ -509,6 +509,12 @@ TEST(BrickDetection, ACommitBricksExactlyWhenTheStagedImageIsIncompleteOrAltered
         {"another image than the expected one",
          [](DriveSpec& d) { d.expectedImage = expectedImage(8); }, blocks(Blocks, 1), true,
          "expected image at 0x000000"},
+        {"the expected image but for its last byte",
+         [](DriveSpec& d) {
+             d.expectedImage = expectedImage(8);
+             d.expectedImage.back() ^= 1;
+         },
+         blocks(Blocks), true, "expected image at 0x01FFFF (block 7)"},
         {"matching CRC-32", [](DriveSpec& d) { d.expectedCrc32 = crc32(expectedImage(8)); },
          blocks(Blocks), false, ""},
         {"CRC-32 differs", [](DriveSpec& d) { d.expectedCrc32 = crc32(expectedImage(8)) ^ 1; },
