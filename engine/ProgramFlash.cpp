@@ -14,7 +14,7 @@ static_assert(MaxImageSize - BlockSize <= 0xFFFFFF);
 // Writes the bitwise complement of one block into another buffer, a word at a
 // time (the block is a whole number of words).
 static_assert(BlockSize % sizeof(std::uint64_t) == 0);
-void FillWithComplement(const std::uint8_t* from, std::uint8_t* to) {
+void FillWithComplement(const std::uint8_t* __restrict from, std::uint8_t* __restrict to) {
     for (std::size_t i = 0; i < BlockSize; i += sizeof(std::uint64_t)) {
         std::uint64_t word;
         std::memcpy(&word, from + i, sizeof word);
