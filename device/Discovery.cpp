@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "device/AnswerLayout.h"
 #include "device/AtapiDevice.h"
 #include "device/FixedText.h"
 #include "device/RequestLayout.h"
@@ -19,15 +20,6 @@ constexpr int IdentityAttempts = 10;
 constexpr int AspiTargets = 16;
 constexpr int AspiLuns = 8;
 constexpr std::int16_t FirstAddresslessAdapter = 2;
-
-// Standard INQUIRY data: where the identity texts lie.
-constexpr std::uint8_t InquiryLength = 96;
-constexpr std::size_t InquiryVendor = 8;
-constexpr std::size_t InquiryProduct = 16;
-constexpr std::size_t InquiryRevision = 32;
-constexpr std::size_t InquiryVendorSpecific = 36;
-constexpr std::size_t InquiryVendorSpecificEnd = 52;
-static_assert(InquiryVendorSpecificEnd <= InquiryLength);
 
 // Calls visit(root) for each root of the platform's root list, first to last,
 // each once; the empty string that ends the list is never visited. visit
@@ -302,7 +294,7 @@ bool AtapiDevice::ReadIdentity() {
     std::memset(curProduct_, 0, sizeof curProduct_);
     std::memset(curVendorSpecific_, 0, sizeof curVendorSpecific_);
 
-    if (!Inquiry(0, 0, 0, InquiryLength, 0)) {
+    if (!Inquiry(0, 0, 0, inquiry::Length, 0)) {
         return false;
     }
     // An answer that stops before the revision's end identifies nothing; the
@@ -310,15 +302,15 @@ bool AtapiDevice::ReadIdentity() {
     // answer are left over from an earlier command, perhaps another drive's.
     const std::uint8_t* data = InBuffer();
     const std::uint32_t answered = LastTransferLength();
-    if (data == nullptr || answered < InquiryVendorSpecific) {
+    if (data == nullptr || answered < inquiry::VendorSpecific) {
         return false;
     }
-    copyText(curVendor_, data + InquiryVendor, InquiryProduct - InquiryVendor);
-    copyText(curProduct_, data + InquiryProduct, InquiryRevision - InquiryProduct);
-    copyText(curRevision_, data + InquiryRevision, InquiryVendorSpecific - InquiryRevision);
-    copyText(curVendorSpecific_, data + InquiryVendorSpecific,
-             std::min<std::size_t>(answered, InquiryVendorSpecificEnd) - InquiryVendorSpecific);
-    return std::any_of(data + InquiryVendor, data + InquiryRevision,
+    copyText(curVendor_, data + inquiry::Vendor, inquiry::Product - inquiry::Vendor);
+    copyText(curProduct_, data + inquiry::Product, inquiry::Revision - inquiry::Product);
+    copyText(curRevision_, data + inquiry::Revision, inquiry::VendorSpecific - inquiry::Revision);
+    copyText(curVendorSpecific_, data + inquiry::VendorSpecific,
+             std::min<std::size_t>(answered, inquiry::VendorSpecificEnd) - inquiry::VendorSpecific);
+    return std::any_of(data + inquiry::Vendor, data + inquiry::Revision,
                        [](std::uint8_t b) { return b != 0; });
 }
 

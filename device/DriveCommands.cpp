@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "device/AnswerLayout.h"
 #include "device/AtapiDevice.h"
 #include "device/MessagePump.h"
 
@@ -35,13 +36,6 @@ constexpr std::uint8_t KeyNotReady = 0x02;
 constexpr std::uint8_t KeyUnitAttention = 0x06;
 constexpr std::uint8_t AscBecomingReady = 0x04;
 constexpr std::uint8_t AscMediumNotPresent = 0x3A;
-
-// GET EVENT STATUS NOTIFICATION for the media class: byte 5 bit 0 is "door or
-// tray open".
-constexpr std::uint8_t MediaClass = 0x10;
-constexpr std::uint16_t MediaEventLength = 8;
-constexpr std::size_t MediaStatusByte = 5;
-constexpr std::uint8_t TrayOpenBit = 0x01;
 
 constexpr std::uint32_t WaitPollMs = 300;
 constexpr std::uint32_t PauseStepMs = 10;
@@ -185,13 +179,13 @@ bool AtapiDevice::IsDiscAbsent() {
 }
 
 bool AtapiDevice::IsTrayOpen() {
-    if (!GetEventStatus(1, MediaClass, MediaEventLength, 0)) {
+    if (!GetEventStatus(1, mediaevent::Class, mediaevent::Length, 0)) {
         return false;  // a drive that does not answer reads as closed
     }
     // An answer too short to carry the media status says nothing: closed.
     const std::uint8_t* events = InBuffer();
-    return events != nullptr && LastTransferLength() > MediaStatusByte &&
-           (events[MediaStatusByte] & TrayOpenBit) != 0;
+    return events != nullptr && LastTransferLength() > mediaevent::Status &&
+           (events[mediaevent::Status] & mediaevent::TrayOpen) != 0;
 }
 
 void AtapiDevice::LoadTray() {

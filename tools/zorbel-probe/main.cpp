@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device/AnswerLayout.h"
 #include "device/AtapiDevice.h"
 #include "device/Host.h"
 #include "device/host_linux.h"
@@ -22,21 +23,12 @@ using namespace zorbel;
 using namespace zorbel::probe;
 
 constexpr int IdentityAttempts = 3;
-// GET EVENT STATUS NOTIFICATION, polled, media class: 8 bytes, the media
-// status in byte 5 (bit 0 tray open, bit 1 media present).
-constexpr std::uint8_t MediaClass = 0x10;
-constexpr std::uint16_t MediaEventLength = 8;
-constexpr std::size_t MediaStatusByte = 5;
+// TEST UNIT READY without a disc: not ready, medium not present, and where
+// the tray is.
 constexpr std::uint8_t SenseNotReady = 0x02;
 constexpr std::uint8_t AscMediumNotPresent = 0x3A;
 constexpr std::uint8_t AscqTrayClosed = 0x01;
 constexpr std::uint8_t AscqTrayOpen = 0x02;
-// INQUIRY data: where the identity fields lie.
-constexpr std::uint8_t InquiryLength = 96;
-constexpr std::size_t InquiryVendor = 8;
-constexpr std::size_t InquiryProduct = 16;
-constexpr std::size_t InquiryRevision = 32;
-constexpr std::size_t InquiryVendorSpecific = 36;
 
 constexpr const char* Description = R"(NAME
     zorbel-probe - list the optical drives as the update program sees them
@@ -115,12 +107,12 @@ void probeDrive(AtapiDevice& device, std::int16_t index, bool flashId, DriveRepo
     report.opened = true;
     device.ClearUnitAttention();
     for (int attempt = 0; attempt < IdentityAttempts && !report.identified; ++attempt) {
-        if (device.Inquiry(0, 0, 0, InquiryLength, 0) && device.InBuffer() != nullptr) {
+        if (device.Inquiry(0, 0, 0, inquiry::Length, 0) && device.InBuffer() != nullptr) {
             const std::uint8_t* data = device.InBuffer();
-            std::memcpy(report.vendor.data(), data + InquiryVendor, report.vendor.size());
-            std::memcpy(report.product.data(), data + InquiryProduct, report.product.size());
-            std::memcpy(report.revision.data(), data + InquiryRevision, report.revision.size());
-            std::memcpy(report.vendorSpecific.data(), data + InquiryVendorSpecific,
+            std::memcpy(report.vendor.data(), data + inquiry::Vendor, report.vendor.size());
+            std::memcpy(report.product.data(), data + inquiry::Product, report.product.size());
+            std::memcpy(report.revision.data(), data + inquiry::Revision, report.revision.size());
+            std::memcpy(report.vendorSpecific.data(), data + inquiry::VendorSpecific,
                         report.vendorSpecific.size());
             report.identified = true;
         }
@@ -141,11 +133,12 @@ void probeDrive(AtapiDevice& device, std::int16_t index, bool flashId, DriveRepo
             report.tray = Tray::Open;
         }
     }
-    if (device.GetEventStatus(1, MediaClass, MediaEventLength, 0) && device.InBuffer() != nullptr) {
+    if (device.GetEventStatus(1, mediaevent::Class, mediaevent::Length, 0) &&
+        device.InBuffer() != nullptr) {
         report.eventStatus = true;
-        const std::uint8_t status = device.InBuffer()[MediaStatusByte];
-        report.tray = (status & 0x01) != 0 ? Tray::Open : Tray::Closed;
-        report.disc = (status & 0x02) != 0 ? Disc::Present : Disc::Absent;
+        const std::uint8_t status = device.InBuffer()[mediaevent::Status];
+        report.tray = (status & mediaevent::TrayOpen) != 0 ? Tray::Open : Tray::Closed;
+        report.disc = (status & mediaevent::MediaPresent) != 0 ? Disc::Present : Disc::Absent;
     }
 
     if (flashId) {
