@@ -2,6 +2,7 @@
 // program sees them, without changing anything, and can write a zorbel-sim
 // scenario that replicates them for a rehearsal.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -107,13 +108,19 @@ void probeDrive(AtapiDevice& device, std::int16_t index, bool flashId, DriveRepo
     report.opened = true;
     device.ClearUnitAttention();
     for (int attempt = 0; attempt < IdentityAttempts && !report.identified; ++attempt) {
-        if (device.Inquiry(0, 0, 0, inquiry::Length, 0) && device.InBuffer() != nullptr) {
+        // Bytes past the answer are left over from an earlier command: an
+        // answer too short for the three texts identifies nothing, and the
+        // vendor-specific field keeps only what was delivered.
+        if (device.Inquiry(0, 0, 0, inquiry::Length, 0) && device.InBuffer() != nullptr &&
+            device.LastTransferLength() >= inquiry::VendorSpecific) {
             const std::uint8_t* data = device.InBuffer();
+            const std::size_t answered = device.LastTransferLength();
             std::memcpy(report.vendor.data(), data + inquiry::Vendor, report.vendor.size());
             std::memcpy(report.product.data(), data + inquiry::Product, report.product.size());
             std::memcpy(report.revision.data(), data + inquiry::Revision, report.revision.size());
+            report.vendorSpecific.fill(0);
             std::memcpy(report.vendorSpecific.data(), data + inquiry::VendorSpecific,
-                        report.vendorSpecific.size());
+                        std::min(answered - inquiry::VendorSpecific, report.vendorSpecific.size()));
             report.identified = true;
         }
     }
@@ -134,7 +141,7 @@ void probeDrive(AtapiDevice& device, std::int16_t index, bool flashId, DriveRepo
         }
     }
     if (device.GetEventStatus(1, mediaevent::Class, mediaevent::Length, 0) &&
-        device.InBuffer() != nullptr) {
+        device.InBuffer() != nullptr && device.LastTransferLength() > mediaevent::Status) {
         report.eventStatus = true;
         const std::uint8_t status = device.InBuffer()[mediaevent::Status];
         report.tray = (status & mediaevent::TrayOpen) != 0 ? Tray::Open : Tray::Closed;
