@@ -32,6 +32,41 @@ using WindowDialogScript =
     std::function<std::optional<DialogAnswer>(DialogKind kind, std::string_view text)>;
 WindowDialogScript windowDialogScript(const FrontSettings& settings, bool pictures);
 
+// The pictures --screenshot takes of the window, whichever toolkit draws it:
+// the idle window, the first line whose drive the package refuses, and, with
+// Update pressed, the window as the workers start. `settle` lets the window
+// draw what changed; `picture(name)` saves one. True when the update is under
+// way (the front takes "updated" once it is over); false when the window was
+// closed or the program ended instead.
+template <typename Window>
+bool picturesUntilUpdate(Window& window, const std::function<void()>& settle,
+                         const std::function<void(const std::string&)>& picture) {
+    settle();
+    picture("idle");
+    const int idleLine = window.selectedListLine();
+    for (int line = 0; line < window.listCount(); ++line) {
+        window.chooseListLine(line);
+        if (!window.enabled(Control::cmdUpdate)) {
+            settle();
+            picture("refusal");
+            break;
+        }
+    }
+    window.chooseListLine(idleLine);
+    if (!window.enabled(Control::cmdUpdate)) {
+        window.pressButton(Control::cmdClose);
+        return false;
+    }
+    window.pressButton(Control::cmdUpdate);
+    if (window.terminateRequested()) {
+        return false;
+    }
+    if (window.timerEnabled()) {
+        picture("programming");
+    }
+    return true;
+}
+
 // True when this build has the window front end.
 bool windowFrontBuilt();
 

@@ -76,30 +76,13 @@ int runWindow(sim::SimHost& computer, const FrontSettings& settings, std::string
         });
         window.setLoopStarted([&window, folder] {
             qt::MainForm& form = window.form();
-            QApplication::processEvents();
-            savePicture(form, folder / "idle.png");
-            // The refusal state: the first line whose drive the package refuses.
-            const int idleLine = window.selectedListLine();
-            for (int line = 0; line < window.listCount(); ++line) {
-                window.chooseListLine(line);
-                if (!window.enabled(Control::cmdUpdate)) {
-                    QApplication::processEvents();
-                    savePicture(form, folder / "refusal.png");
-                    break;
-                }
-            }
-            window.chooseListLine(idleLine);
-            if (!window.enabled(Control::cmdUpdate)) {
-                window.pressButton(Control::cmdClose);
+            const bool started = picturesUntilUpdate(
+                window, [] { QApplication::processEvents(); },
+                [&form, &folder](const std::string& name) {
+                    savePicture(form, folder / (name + ".png"));
+                });
+            if (!started) {
                 return;
-            }
-            // The update: the window as the workers start, and once it is over.
-            window.pressButton(Control::cmdUpdate);
-            if (window.terminateRequested()) {
-                return;
-            }
-            if (window.timerEnabled()) {
-                savePicture(form, folder / "programming.png");
             }
             auto* poll = new QTimer(&form);
             QObject::connect(poll, &QTimer::timeout, &form, [&window, &form, folder, poll] {

@@ -154,30 +154,13 @@ int runWindow(sim::SimHost& computer, const FrontSettings& settings, std::string
         });
         window.setLoopStarted([&window, &updating, folder] {
             HWND form = window.window().handle();
-            window.processPendingMessages();
-            savePicture(form, folder / "idle.bmp");
-            // The refusal state: the first line whose drive the package refuses.
-            const int idleLine = window.selectedListLine();
-            for (int line = 0; line < window.listCount(); ++line) {
-                window.chooseListLine(line);
-                if (!window.enabled(Control::cmdUpdate)) {
-                    window.processPendingMessages();
-                    savePicture(form, folder / "refusal.bmp");
-                    break;
-                }
-            }
-            window.chooseListLine(idleLine);
-            if (!window.enabled(Control::cmdUpdate)) {
-                window.pressButton(Control::cmdClose);
+            const bool started = picturesUntilUpdate(
+                window, [&window] { window.processPendingMessages(); },
+                [form, &folder](const std::string& name) {
+                    savePicture(form, folder / (name + ".bmp"));
+                });
+            if (!started) {
                 return;
-            }
-            // The update: the window as the workers start, and once it is over.
-            window.pressButton(Control::cmdUpdate);
-            if (window.terminateRequested()) {
-                return;
-            }
-            if (window.timerEnabled()) {
-                savePicture(form, folder / "programming.bmp");
             }
             updating = true;
             SetTimer(form, PollTimerId, 50, nullptr);
