@@ -5,6 +5,8 @@
 // simulated host decodes the same offsets.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -45,6 +47,20 @@ inline constexpr std::size_t Key = 2;
 inline constexpr std::uint8_t KeyMask = 0x0F;
 inline constexpr std::size_t Asc = 12;
 inline constexpr std::size_t Ascq = 13;
+inline constexpr std::size_t FixedLength = 18;  // a fixed-format answer with ASC and ASCQ
+
+// A descriptor-format answer (response code 0x72 or 0x73, key, ASC and ASCQ in
+// bytes 1-3, at least 4 bytes) in the fixed format both routes hand on.
+inline std::array<std::uint8_t, FixedLength> fixedFromDescriptor(
+    std::span<const std::uint8_t> descriptor) {
+    std::array<std::uint8_t, FixedLength> fixed{};
+    fixed[0] = (descriptor[0] & 0x7F) == 0x72 ? 0x70 : 0x71;
+    fixed[Key] = descriptor[1] & KeyMask;
+    fixed[7] = FixedLength - 8;  // additional length
+    fixed[Asc] = descriptor[2];
+    fixed[Ascq] = descriptor[3];
+    return fixed;
+}
 }  // namespace sense
 
 // The status byte a drive ends a command with (ScsiStatus, SRB_TargStat):
@@ -85,6 +101,18 @@ static_assert(DataIn < DataTransferLength && DataBuffer + 4 == SenseInfoOffset);
 static_assert(SenseArea + SenseAreaSize == BlockSize);
 static_assert(SenseBytes <= SenseAreaSize);
 static_assert(BlockSize == PassThroughBlockSize);
+
+// Clears the sense area the block names (SenseInfoOffset, SenseInfoLength),
+// clamped to the block, and returns its size: 0 when the offset lies outside.
+inline std::size_t clearSenseArea(std::span<std::uint8_t, PassThroughBlockSize> block) {
+    const std::uint32_t offset = getLe32(block, SenseInfoOffset);
+    if (offset < StructSize || offset >= block.size()) {
+        return 0;
+    }
+    const std::size_t room = std::min<std::size_t>(block[SenseInfoLength], block.size() - offset);
+    std::fill_n(block.begin() + offset, room, std::uint8_t{0});
+    return room;
+}
 }  // namespace passthrough
 
 // ASPI request blocks. Every block starts with the same header.

@@ -293,11 +293,7 @@ Outcome classifySgResult(int ioctlResult, const sg_io_hdr& hdr,
                          std::span<std::uint8_t, PassThroughBlockSize> block) {
     namespace pt = passthrough;
     const std::uint32_t senseOffset = getLe32(block, pt::SenseInfoOffset);
-    std::size_t senseRoom = 0;
-    if (senseOffset >= pt::StructSize && senseOffset < block.size()) {
-        senseRoom = std::min<std::size_t>(block[pt::SenseInfoLength], block.size() - senseOffset);
-        std::fill_n(block.begin() + senseOffset, senseRoom, std::uint8_t{0});
-    }
+    const std::size_t senseRoom = pt::clearSenseArea(block);
     block[pt::ScsiStatus] = 0;
     if (ioctlResult < 0) {
         return Outcome::Failed;
@@ -316,17 +312,10 @@ Outcome classifySgResult(int ioctlResult, const sg_io_hdr& hdr,
         // No sense data: only a good status means the drive completed the command.
         return hdr.status == SamStatusGood ? Outcome::Completed : Outcome::Failed;
     }
-    std::array<std::uint8_t, pt::SenseAreaSize> fixed{};
     const std::uint8_t responseCode = senseBuffer[0] & 0x7F;
     if ((responseCode == 0x72 || responseCode == 0x73) && written >= 4) {
-        // Descriptor format: key, ASC and ASCQ in bytes 1-3.
-        fixed[0] = responseCode == 0x72 ? 0x70 : 0x71;
-        fixed[sense::Key] = senseBuffer[1] & sense::KeyMask;
-        fixed[7] = 10;
-        fixed[sense::Asc] = senseBuffer[2];
-        fixed[sense::Ascq] = senseBuffer[3];
-        std::copy_n(fixed.begin(), std::min<std::size_t>(18, senseRoom),
-                    block.begin() + senseOffset);
+        const auto fixed = sense::fixedFromDescriptor(senseBuffer);
+        std::copy_n(fixed.begin(), std::min(fixed.size(), senseRoom), block.begin() + senseOffset);
     } else {
         std::copy_n(senseBuffer.begin(), std::min(written, senseRoom), block.begin() + senseOffset);
     }

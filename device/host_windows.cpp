@@ -147,11 +147,7 @@ bool buildPassThrough(std::span<const std::uint8_t, PassThroughBlockSize> block,
 Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
                           std::span<std::uint8_t, PassThroughBlockSize> block) {
     const std::uint32_t senseOffset = getLe32(block, pt::SenseInfoOffset);
-    std::size_t senseRoom = 0;
-    if (senseOffset >= pt::StructSize && senseOffset < block.size()) {
-        senseRoom = std::min<std::size_t>(block[pt::SenseInfoLength], block.size() - senseOffset);
-        std::fill_n(block.begin() + senseOffset, senseRoom, std::uint8_t{0});
-    }
+    const std::size_t senseRoom = pt::clearSenseArea(block);
     block[pt::ScsiStatus] = 0;
     if (!delivered) {
         return Outcome::Failed;
@@ -170,12 +166,9 @@ Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
         std::copy_n(request.sense, written, fixed.begin());
         senseBytes = written;
     } else if ((response == 0x72 || response == 0x73) && written >= 4) {
-        fixed[0] = response == 0x72 ? 0x70 : 0x71;
-        fixed[sense::Key] = request.sense[1] & sense::KeyMask;
-        fixed[7] = 10;
-        fixed[sense::Asc] = request.sense[2];
-        fixed[sense::Ascq] = request.sense[3];
-        senseBytes = 18;
+        const auto converted = sense::fixedFromDescriptor({request.sense, written});
+        std::copy(converted.begin(), converted.end(), fixed.begin());
+        senseBytes = converted.size();
     }
     std::copy_n(fixed.begin(), std::min(senseBytes, senseRoom), block.begin() + senseOffset);
 
