@@ -12,8 +12,10 @@
 
 #include "app/RestartSystem.h"
 #include "device/ApplicationTag.h"
+#include "device/BoundedPhase.h"
 #include "device/Host.h"
 #include "device/MessagePump.h"
+#include "engine/CommitVerdict.h"
 #include "engine/Parser.h"
 #include "engine/ProgramFlash.h"
 #include "engine/StandInProfiles.h"
@@ -81,6 +83,20 @@ std::string formatDriveLine(const DriveEntry& entry) {
     std::snprintf(line, sizeof line, "%2d-%d-%d-%d %s%24s %4s", entry.hostAdapter, entry.path,
                   entry.target, entry.lun, label.c_str(), name.c_str(), revision.c_str());
     return line;
+}
+
+// A drive as a line on standard error names it: where it is and what it was.
+std::string driveName(const DriveEntry& entry) {
+    const std::string root = fieldText(entry.rootPath);
+    std::string name =
+        root.empty() ? std::to_string(entry.hostAdapter) + "-" + std::to_string(entry.path) + "-" +
+                           std::to_string(entry.target) + "-" + std::to_string(entry.lun)
+                     : currentHost().rootLabel(root);
+    std::string identity = fieldText(entry.displayName);
+    while (!identity.empty() && identity.back() == ' ') {
+        identity.pop_back();
+    }
+    return name + " (" + identity + " " + fieldText(entry.revision) + ")";
 }
 
 std::string noMatchedDriveText(const std::string& supported, const std::string& detected) {
@@ -442,17 +458,19 @@ bool TZorbelMain::StartUpdate() {
 // at once, for a drive that is not the one matched or stops answering.
 bool TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
     toolkit_.setText(Control::lblMsg, CheckStatusText);
+    // Every command of the check is bounded, the identity check's too, and a
+    // drive that lets one time out is asked nothing more.
+    const BoundedPhase phase(drive, CheckCommandTimeout);
     if (!IsMatchedDrive(drive)) {
         return false;  // never move the tray of a drive that is not ours
     }
-    const std::uint32_t runTimeout = drive.CommandTimeout();
-    drive.SetCommandTimeout(CheckCommandTimeout);
     bool passed = false;
     for (int round = 0;; ++round) {
         const bool discAbsent = drive.IsDiscAbsent();
         // Ready with a disc answers without sense; a drive that is gone
         // answers neither way.
-        if (!discAbsent && !drive.TestUnitReady() && drive.LastSenseKey() == 0) {
+        if (drive.GaveUpOnDrive() ||
+            (!discAbsent && !drive.TestUnitReady() && drive.LastSenseKey() == 0)) {
             break;
         }
         if (discAbsent && !drive.IsTrayOpen()) {
@@ -466,6 +484,9 @@ bool TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
             toolkit_.setText(Control::lblMsg, TrayOutText);
             drive.EjectTray();
             drive.WaitReady(CheckReadyWaitSeconds);
+            if (drive.GaveUpOnDrive()) {
+                break;
+            }
             if (drive.SenseIs(SenseNotReady, AscMediumNotPresent)) {
                 toolkit_.messageDialog(DialogKind::Warning, RemoveDiscText);
             } else {
@@ -476,11 +497,13 @@ bool TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
         drive.LoadTray();
         toolkit_.setText(Control::lblMsg, WaitingReadyText);
         drive.WaitReady(CheckReadyWaitSeconds);
+        if (drive.GaveUpOnDrive()) {
+            break;
+        }
         if (drive.IsTrayOpen()) {
             toolkit_.messageDialog(DialogKind::Warning, PushTrayText);
         }
     }
-    drive.SetCommandTimeout(runTimeout);
     return passed;
 }
 
@@ -545,6 +568,23 @@ void TZorbelMain::ParserTerminate() {
     CompleteUpdate();
 }
 
+bool TZorbelMain::DriveCameBack(AtapiDevice& run, std::int16_t entryIndex) {
+    const DriveEntry* entry =
+        Devices[0] ? Devices[0]->GetDrive(static_cast<unsigned>(entryIndex)) : nullptr;
+    if (entry == nullptr) {
+        return false;
+    }
+    const std::string newRevision = PackageBlock::current().newFirmwareRevision(entry->binIndex);
+    const CommitVerdict verdict = AwaitDriveAfterCommit(run, newRevision);
+    const std::string line =
+        CommitVerdictLine(verdict, driveName(*entry), fieldText(entry->revision), newRevision);
+    if (!line.empty()) {
+        std::fprintf(stderr, "zorbel: %s\n", line.c_str());
+        std::fflush(stderr);
+    }
+    return verdict.succeeded();
+}
+
 void TZorbelMain::ReleaseRunObjects() {
     for (std::size_t k = 1; k < Devices.size(); ++k) {
         Devices[k].reset();
@@ -555,26 +595,30 @@ void TZorbelMain::ReleaseRunObjects() {
 void TZorbelMain::CompleteUpdate() {
     completing_ = true;
     const LoadedSettings& settings = loadedSettings();
-    // 2.
     toolkit_.setTimerEnabled(false);
-    UpdateOk = true;
-    for (int k = 0; k < UpdateCount; ++k) {
-        auto& run = Devices[static_cast<std::size_t>(k) + 1];
-        if (!run || run->FlashResult() != 0) {
-            UpdateOk = false;
-        }
-        run.reset();
-    }
-    startedCount_ = 0;
     // 3.
     toolkit_.setProgressPosition(toolkit_.progressMaximum());
     toolkit_.setText(Control::lblPercent, "100 %");
     toolkit_.setText(Control::lblMsg, InquiryText);
     toolkit_.processPendingMessages();
+    // 2. A drive whose run succeeded counts only once it has answered again
+    // after its commit, asked through its own run object (which still holds
+    // it); then the run objects go.
+    UpdateOk = true;
+    for (int k = 0; k < UpdateCount; ++k) {
+        auto& run = Devices[static_cast<std::size_t>(k) + 1];
+        if (!run || run->FlashResult() != 0 ||
+            !DriveCameBack(*run, runEntries_[static_cast<std::size_t>(k)])) {
+            UpdateOk = false;
+        }
+        run.reset();
+    }
+    startedCount_ = 0;
     // 4. Read the identities anew, so the list and the matching show the new
-    // firmware.
+    // firmware; bounded as discovery is.
     if (Devices[0]) {
         AtapiDevice& list = *Devices[0];
+        const BoundedPhase phase(list, DiscoveryCommandTimeout);
         if (settings.AUTOMODE == 0) {
             // The drive programmed, whatever line is selected now.
             const std::int16_t programmed = runEntries_[0];

@@ -83,6 +83,9 @@ class TZorbelMain final : public FormEvents {
     bool CheckDiscAndTray(AtapiDevice& drive);
     bool StartWorker(int k, std::uint16_t binIndex);
     void CompleteUpdate();
+    // Whether the drive of a run whose worker succeeded answered again after
+    // its commit as the updated drive; says why not on standard error.
+    bool DriveCameBack(AtapiDevice& run, std::int16_t entryIndex);
     void ReleaseRunObjects();
     void EndProgram() { toolkit_.terminate(); }
 

@@ -416,10 +416,25 @@ bool AtapiDevice::Execute(const Packet& packet, std::uint8_t direction, std::uin
         }
     }
 
+    if (GaveUpOnDrive()) {
+        // Timed out once in this phase: not asked again, and it reads as
+        // timed out once more, at no cost.
+        lastTransferLength_ = 0;
+        lastSenseKey_ = 0;
+        lastAsc_ = 0;
+        lastAscq_ = 0;
+        lastDuration_ = 0.0;
+        lastTimedOut_ = 1;
+        return false;
+    }
+
     for (int attempt = 1;; ++attempt) {
         lastTransferLength_ = 0;
         const Outcome outcome = passThrough ? SendPassThrough(copy, direction, length)
                                             : SendAspi(copy, direction, length);
+        if (boundedPhase_ != 0 && lastTimedOut_ != 0) {
+            gaveUpDrives_ |= GaveUpBit();
+        }
         if (outcome == Outcome::Good) {
             return true;
         }

@@ -81,6 +81,20 @@ class AtapiDevice {
     bool FlashPhase() const { return flashPhase_ != 0; }
     bool UseAspi() const { return useAspi_ != 0; }
 
+    // ---- bounded phases (see BoundedPhase) ----
+    struct PhaseState {
+        std::uint32_t commandTimeout = DefaultCommandTimeout;
+        std::uint8_t bounded = 0;
+        std::uint32_t gaveUpDrives = 0;
+    };
+    PhaseState SavePhase() const;
+    void RestorePhase(const PhaseState& state);
+    // From now on every command gets at most `commandTimeoutSeconds`, and a
+    // drive whose command times out is sent nothing more (until RestorePhase).
+    void BeginBoundedPhase(std::uint32_t commandTimeoutSeconds);
+    // True when the selected drive timed out in the current bounded phase.
+    bool GaveUpOnDrive() const;
+
     std::uint8_t FlashResult() const { return flashResult_; }
     void SetFlashResult(std::uint8_t result) { flashResult_ = result; }
 
@@ -159,6 +173,7 @@ class AtapiDevice {
     void SortDriveTable();
     void IdentifyDrives();
     void CopyIdentityToEntry(DriveEntry& entry);
+    std::uint32_t GaveUpBit() const;
 
     HiTimer generalTimer_;
     HiTimer commandTimer_;
@@ -192,6 +207,8 @@ class AtapiDevice {
     std::uint8_t lastTimedOut_ = 0;
     std::uint32_t lastTransferLength_ = 0;
     std::uint8_t flashResult_ = 0;
+    std::uint8_t boundedPhase_ = 0;
+    std::uint32_t gaveUpDrives_ = 0;  // one bit per table entry, and one for no entry
 };
 
 }  // namespace zorbel

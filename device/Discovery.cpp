@@ -9,6 +9,7 @@
 
 #include "device/AnswerLayout.h"
 #include "device/AtapiDevice.h"
+#include "device/BoundedPhase.h"
 #include "device/FixedText.h"
 #include "device/RequestLayout.h"
 
@@ -270,13 +271,12 @@ void AtapiDevice::IdentifyDrives() {
     // answers is listed without identity after one time-out instead of
     // holding start-up. The flash identification, a vendor command, is left
     // to the run, which sends it only to a drive the package fits.
-    const std::uint32_t timeout = commandTimeout_;
-    commandTimeout_ = DiscoveryCommandTimeout;
+    const BoundedPhase phase(*this, DiscoveryCommandTimeout);
     for (std::int16_t index = 0; index < MaxDrives && drives_[index].present != 0; ++index) {
         SelectDrive(index);  // a device that does not open leaves an empty identity
         ClearUnitAttention();
         bool identified = false;
-        for (int attempt = 0; attempt < IdentityAttempts && !identified && !LastTimedOut();
+        for (int attempt = 0; attempt < IdentityAttempts && !identified && !GaveUpOnDrive();
              ++attempt) {
             identified = ReadIdentity();
         }
@@ -285,7 +285,6 @@ void AtapiDevice::IdentifyDrives() {
         }
         CloseDrive();
     }
-    commandTimeout_ = timeout;
 }
 
 bool AtapiDevice::ReadIdentity() {
@@ -326,7 +325,8 @@ void AtapiDevice::CopyIdentityToEntry(DriveEntry& entry) {
 
 bool AtapiDevice::RefreshIdentity() {
     bool identified = false;
-    for (int attempt = 0; attempt < IdentityAttempts && !identified; ++attempt) {
+    for (int attempt = 0; attempt < IdentityAttempts && !identified && !GaveUpOnDrive();
+         ++attempt) {
         identified = ReadIdentity();
     }
     if (!identified) {

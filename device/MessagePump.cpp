@@ -1,8 +1,11 @@
 #include "device/MessagePump.h"
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "device/Host.h"
 
 namespace zorbel {
 
@@ -10,6 +13,15 @@ namespace {
 std::mutex g_mutex;
 std::function<void()> g_pump;
 std::thread::id g_windowThread;
+
+// The longest the window goes without handling its messages while a wait
+// sleeps on its thread.
+constexpr std::uint32_t PumpStepMs = 20;
+
+bool onPumpedThread() {
+    std::lock_guard lock(g_mutex);
+    return g_pump && g_windowThread == std::this_thread::get_id();
+}
 }  // namespace
 
 void setWindowMessagePump(std::function<void()> pump) {
@@ -34,6 +46,20 @@ void pumpIfWindowThread() {
         pump = g_pump;
     }
     pump();
+}
+
+void pumpedSleepMs(std::uint32_t milliseconds) {
+    if (!onPumpedThread()) {
+        currentHost().sleepMs(milliseconds);
+        return;
+    }
+    while (milliseconds > 0) {
+        pumpIfWindowThread();
+        const std::uint32_t step = std::min(milliseconds, PumpStepMs);
+        currentHost().sleepMs(step);
+        milliseconds -= step;
+    }
+    pumpIfWindowThread();
 }
 
 }  // namespace zorbel

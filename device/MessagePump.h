@@ -4,6 +4,7 @@
 // threads wait without a message loop).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace zorbel {
@@ -11,5 +12,8 @@ namespace zorbel {
 void setWindowMessagePump(std::function<void()> pump);  // call on the window's thread
 void clearWindowMessagePump();
 void pumpIfWindowThread();
+// Sleeps on the host; on the window's thread in steps short enough that the
+// window keeps answering, handling its messages between them.
+void pumpedSleepMs(std::uint32_t milliseconds);
 
 }  // namespace zorbel

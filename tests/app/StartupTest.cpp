@@ -73,6 +73,7 @@ TEST_F(AppTest, RealProgramRefusesItsStandInProfilesBeforeAnyDrive) {
     EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::Error);
     EXPECT_EQ(toolkit.dialogs()[0].text, "Invalid F/W in executable !");
     EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitRefused);
     EXPECT_EQ(listObjectsCreated, 0);
     EXPECT_EQ(host().counters().opens, 0u);
     EXPECT_EQ(drive("d1").commandCount(), 0u);
@@ -110,6 +111,7 @@ TEST_F(AppTest, NoDriveAtAllListsNothingAfterTheHeading) {
     EXPECT_EQ(toolkit.dialogs()[0].kind, DialogKind::Error);
     EXPECT_EQ(toolkit.dialogs()[0].text, NoMatchPrefix);
     EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitRefused);
     EXPECT_FALSE(toolkit.systemMenuCloseRemoved());
     EXPECT_TRUE(window->DetectedDrives.empty());
 }
@@ -129,6 +131,7 @@ TEST_F(AppTest, NoMatchedDriveMessageCarriesEveryDriveLine) {
     ASSERT_EQ(toolkit.dialogs().size(), 1u);
     EXPECT_EQ(toolkit.dialogs()[0].text, NoMatchPrefix + otherLine + "\n" + newerLine + "\n");
     EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitRefused);
     EXPECT_EQ(toolkit.selectedListLine(), NoLine);
 }
 
@@ -383,6 +386,7 @@ TEST_F(AppTest, RunObjectThatCannotBeCreatedStartsNothing) {
     EXPECT_TRUE(toolkit.enabled(Control::cmdClose));
     EXPECT_TRUE(toolkit.dialogs().empty());
     EXPECT_FALSE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);  // when it ends now
     EXPECT_EQ(commandsWithOpcode("d1", OpWriteBuffer), 0u);
 }
 

@@ -1,9 +1,13 @@
 // The update sequence end to end on the simulated computer: workers on real
 // threads, end events and timer ticks delivered when the test says so.
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/WorkerThread.h"
@@ -28,10 +32,41 @@ bool contains(const std::vector<std::string>& texts, const std::string& text) {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
+// A drive that never answers: every command outlasts the host's time-out.
+sim::FaultRule hangs(std::optional<std::uint8_t> opcode = std::nullopt) {
+    sim::FaultRule rule;
+    rule.kind = sim::FaultKind::Timeout;
+    rule.opcode = opcode;
+    return rule;
+}
+
+// The longest the commands to a drive that stops answering may wait in a whole
+// run: one discovery time-out and one check time-out, each overrun by the
+// simulator's one second.
+constexpr std::chrono::seconds MuteDriveBound{DiscoveryCommandTimeout + 1 + 60 + 1};
+
 class UpdateTest : public AppTest {
   protected:
     // The package's slot reaches the new revision, so the drive stays allowed.
     void keepAllowedAfterUpdate() { package.slot(0, 0, "1.00", "1.10", TestVendor, TestProduct); }
+
+    // Virtual time the commands to a drive waited, in all.
+    std::chrono::nanoseconds waitedOn(std::string_view id) {
+        std::chrono::nanoseconds total{0};
+        for (const sim::CommandRecord& command : drive(id).commands()) {
+            total += command.duration;
+        }
+        return total;
+    }
+
+    // Waits (real time) until the drive has received its commit; the worker's
+    // end event is then queued but not yet delivered.
+    void awaitCommit(std::string_view id) {
+        for (int i = 0; i < 6000 && drive(id).commits().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_FALSE(drive(id).commits().empty());
+    }
 };
 
 // ---- manual update: progress display and completion ----
@@ -518,11 +553,12 @@ TEST_F(UpdateTest, TrayLeftOpenIsAskedToBePushedIn) {
 }
 
 // A drive that never passes the check fails alone: after DiscCheckRounds
-// rounds of asking, or at once when it stops answering. The other drive is
-// programmed and the completion reports the failure.
+// rounds of asking, or at once when it stops answering (one check time-out,
+// whichever command hangs). The other drive is programmed and the completion
+// reports the failure.
 struct StuckCase {
     const char* name;
-    bool hung;  // stops answering TEST UNIT READY after start-up
+    std::optional<std::uint8_t> hangsOn;  // the command it stops answering after start-up
     std::size_t checkDialogs;
 };
 
@@ -537,16 +573,13 @@ TEST_P(StuckCheckTest, ThatDriveFailsAndTheOtherGoesOn) {
     setOption(block::Option::AUTOMODE, '1');
     setOption(block::Option::CHKDISC, '1');
     setOption(block::Option::WARNING, '1');
-    addDrive("stuck", 'E', OldRevision, 0).medium = !c.hung;  // the user never takes it out
+    addDrive("stuck", 'E', OldRevision, 0).medium = !c.hangsOn;  // the user never takes it out
     addDrive("good", 'F', OldRevision, 1);
     DialogStep notice;
     notice.answer = DialogAnswer::Yes;
     notice.whileOpen = [this, &c] {
-        if (c.hung) {
-            sim::FaultRule hang;
-            hang.kind = sim::FaultKind::Timeout;
-            hang.opcode = 0x00;
-            drive("stuck").addFault(hang);
+        if (c.hangsOn) {
+            drive("stuck").addFault(hangs(*c.hangsOn));
         }
     };
     toolkit.answer(notice);
@@ -569,12 +602,119 @@ TEST_P(StuckCheckTest, ThatDriveFailsAndTheOtherGoesOn) {
     EXPECT_EQ(toolkit.dialogs().back().text, FailureText);
     EXPECT_EQ(commandsWithOpcode("stuck", OpWriteBuffer), 0u);
     EXPECT_EQ(drive("good").commits().size(), 1u);
+    EXPECT_LE(waitedOn("stuck"), MuteDriveBound);
 }
 
 INSTANTIATE_TEST_SUITE_P(WayOut, StuckCheckTest,
-                         ::testing::Values(StuckCase{"DiscNeverRemoved", false, 5},
-                                           StuckCase{"DriveStopsAnswering", true, 0}),
+                         ::testing::Values(StuckCase{"DiscNeverRemoved", std::nullopt, 5},
+                                           StuckCase{"StopsAnsweringTestUnitReady",
+                                                     std::uint8_t{0x00}, 0},
+                                           StuckCase{"StopsAnsweringInquiry", OpInquiry, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// One drive never answers anything, beside one the package fits: whether the
+// update is started by hand or by itself, with the disc check, the mute drive
+// costs one discovery time-out and one check time-out at most, and the other
+// drive is updated.
+class MuteDriveTest : public UpdateTest, public ::testing::WithParamInterface<char> {};
+
+TEST_P(MuteDriveTest, CostsBoundedTimeAndTheOtherIsUpdated) {
+    setOption(block::Option::AUTOMODE, GetParam());
+    setOption(block::Option::CHKDISC, '1');
+    keepAllowedAfterUpdate();
+    addDrive("mute", 'D', OldRevision, 0).faults.push_back(hangs());
+    addDrive("good", 'E', OldRevision, 1);
+    start();
+    if (GetParam() == '0') {
+        toolkit.clickUpdate();
+    }
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+
+    ASSERT_FALSE(toolkit.dialogs().empty());
+    EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
+    EXPECT_EQ(window->ExitStatus(), ExitNothingFailed);
+    EXPECT_EQ(drive("good").commits().size(), 1u);
+    EXPECT_LE(waitedOn("mute"), MuteDriveBound);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, MuteDriveTest, ::testing::Values('0', '1'), [](const auto& info) {
+    return std::string(info.param == '0' ? "Manual" : "Automatic");
+});
+
+// ---- the drive's own word after its commit ----
+
+struct AfterCommitCase {
+    const char* name;
+    bool succeeds;
+    const char* stderrText;  // part of the one line naming the drive; empty: no line
+    std::function<void(sim::DriveSpec&)> describe;
+    // Done once the commit has reached the drive, before the completion.
+    std::function<void(UpdateTest&, sim::SimHost&)> afterCommit;
+};
+
+void PrintTo(const AfterCommitCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class AfterCommitTest : public UpdateTest, public ::testing::WithParamInterface<AfterCommitCase> {};
+
+TEST_P(AfterCommitTest, FinalMessageAndStatusFollowTheDrive) {
+    const AfterCommitCase& c = GetParam();
+    keepAllowedAfterUpdate();
+    sim::DriveSpec& spec = addDrive("d1", 'E', OldRevision, 0);
+    if (c.describe) {
+        c.describe(spec);
+    }
+    computer.addDrive("other").identity = sim::Identity::fromText("OTHERCO", "WRITER 16X", "1.10");
+    start();
+    ::testing::internal::CaptureStderr();
+    toolkit.clickUpdate();
+    awaitCommit("d1");
+    if (c.afterCommit) {
+        c.afterCommit(*this, host());
+    }
+    const std::size_t before = drive("d1").commands().size();
+    const bool ended = toolkit.waitForEndEvents(1);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+
+    ASSERT_EQ(toolkit.dialogs().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs()[0].text, c.succeeds ? SuccessText : FailureText);
+    EXPECT_EQ(window->ExitStatus(), c.succeeds ? ExitNothingFailed : ExitUpdateFailed);
+    if (*c.stderrText == '\0') {
+        EXPECT_EQ(err, "");
+    } else {
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find("drive E: (MERIDOX DVR-1 1.00)"), std::string::npos) << err;
+        EXPECT_NE(err.find(c.stderrText), std::string::npos) << err;
+    }
+    // However the drive answers, the wait for it is bounded.
+    std::chrono::nanoseconds afterwards{0};
+    const auto commands = drive("d1").commands();
+    for (std::size_t i = before; i < commands.size(); ++i) {
+        afterwards += commands[i].duration;
+    }
+    EXPECT_LE(afterwards, std::chrono::seconds(121 + 2 * (DiscoveryCommandTimeout + 1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Verdicts, AfterCommitTest,
+    ::testing::Values(
+        AfterCommitCase{"NewRevision", true, "", nullptr, nullptr},
+        AfterCommitCase{"OldRevisionUntilRestart", true, "takes effect after a restart",
+                        [](sim::DriveSpec& d) { d.newRevision.reset(); }, nullptr},
+        AfterCommitCase{"BricksAtTheCommit", false, "answered no identity",
+                        [](sim::DriveSpec& d) { d.imageSize = 2 * TestImageSize; }, nullptr},
+        AfterCommitCase{"ThirdRevision", false, "\"MERIDOX DVR-1 2.00\"",
+                        [](sim::DriveSpec& d) { d.newRevision = sim::padded<4>("2.00"); }, nullptr},
+        AfterCommitCase{"AnotherIdentity", false, "\"OTHERCO WRITER 16X 1.10\"", nullptr,
+                        [](UpdateTest&, sim::SimHost& host) { host.replaceDrive("E:", "other"); }},
+        AfterCommitCase{
+            "NeverAnswersAgain", false, "did not come back", nullptr,
+            [](UpdateTest&, sim::SimHost& host) { host.findDrive("d1")->addFault(hangs()); }},
+        AfterCommitCase{"StaysBecomingReady", false, "only sense 02/04/01",
+                        [](sim::DriveSpec& d) { d.restartPolls = -1; }, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the program entry with its message loop ----
 
