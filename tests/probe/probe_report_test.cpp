@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <vector>
 
 #include "sim/Scenario.h"
+#include "sim/SimHost.h"
+#include "tools/zorbel-probe/Probe.h"
 #include "tools/zorbel-probe/Report.h"
 
 namespace zorbel::probe {
@@ -54,7 +58,8 @@ TEST(ProbeReport, ChipIsLookedUpInTheTable) {
     EXPECT_EQ(chipText(d), "not answered");
     d.flashAnswered = true;
     d.chip = {0xBF, 0xD6, 0x00, 0x02};
-    EXPECT_EQ(chipText(d), "BF D6 00 02: table row 8 (SST39VF020, platform 02), profile 6 of 694 bytes");
+    EXPECT_EQ(chipText(d),
+              "BF D6 00 02: table row 8 (SST39VF020, platform 02), profile 6 of 694 bytes");
     d.chip = {0xBF, 0xD6, 0x00, 0x09};
     EXPECT_EQ(chipText(d), "BF D6 00 09: not in the table (no flash profile would be sent)");
 }
@@ -90,6 +95,48 @@ TEST(ProbeReport, ScenarioReplicatesEveryDriveExactly) {
     EXPECT_EQ(spec.letters[0].address.pathId, 1);
     EXPECT_EQ(spec.letters[0].address.targetId, 3);
     EXPECT_EQ(spec.letters[1].addressQuery, sim::AddressQuery::Fails);
+}
+
+// A drive that hangs costs one discovery time-out, whichever command hangs;
+// nothing is sent to it after that, and the drives beside it are probed whole.
+TEST(Probe, HungDriveCostsOneTimeOutAndNothingMore) {
+    sim::ComputerSpec computer;
+    sim::FaultRule hang;
+    hang.kind = sim::FaultKind::Timeout;
+    computer.addDrive("mute").faults.push_back(hang);
+    hang.opcode = 0x12;  // answers until it is asked who it is
+    computer.addDrive("inquiry").faults.push_back(hang);
+    computer.addDrive("plain").identity = sim::Identity::fromText("QEMU", "QEMU DVD-ROM", "2.5+");
+    computer.addLetter('D', "mute");
+    computer.addLetter('E', "inquiry").address.targetId = 1;
+    computer.addLetter('F', "plain").address.targetId = 2;
+    sim::InstalledComputer installed(computer);
+
+    std::vector<DriveReport> reports(3);
+    {
+        AtapiDevice device(false);
+        device.ListDrives();
+        ASSERT_EQ(device.DriveCount(), 3u);
+        for (std::int16_t i = 0; i < 3; ++i) {
+            probeDrive(device, i, true, reports[static_cast<std::size_t>(i)]);
+        }
+    }
+    for (const char* id : {"mute", "inquiry"}) {
+        SCOPED_TRACE(id);
+        const auto commands = installed->findDrive(id)->commands();
+        ASSERT_FALSE(commands.empty());
+        std::chrono::nanoseconds waited{0};
+        for (const sim::CommandRecord& command : commands) {
+            waited += command.duration;
+        }
+        EXPECT_LE(waited, std::chrono::seconds(DiscoveryCommandTimeout + 1));
+        EXPECT_EQ(commands.back().outcome, sim::Outcome::Timeout);  // nothing after it
+    }
+    EXPECT_FALSE(reports[0].identified);
+    EXPECT_FALSE(reports[1].identified);
+    EXPECT_TRUE(reports[2].identified);
+    EXPECT_EQ(reports[2].revision, bytes<4>("2.5+"));
+    EXPECT_TRUE(reports[2].flashAnswered);
 }
 
 }  // namespace

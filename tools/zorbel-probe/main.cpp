@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "device/AnswerLayout.h"
 #include "device/AtapiDevice.h"
 #include "device/Host.h"
 #include "device/host_linux.h"
+#include "tools/zorbel-probe/Probe.h"
 #include "tools/zorbel-probe/Report.h"
 
 namespace {
@@ -22,14 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace zorbel;
 using namespace zorbel::probe;
-
-constexpr int IdentityAttempts = 3;
-// TEST UNIT READY without a disc: not ready, medium not present, and where
-// the tray is.
-constexpr std::uint8_t SenseNotReady = 0x02;
-constexpr std::uint8_t AscMediumNotPresent = 0x3A;
-constexpr std::uint8_t AscqTrayClosed = 0x01;
-constexpr std::uint8_t AscqTrayOpen = 0x02;
 
 constexpr const char* Description = R"(NAME
     zorbel-probe - list the optical drives as the update program sees them
@@ -101,65 +93,6 @@ std::vector<std::string> accessLines(const linuxhost::OpticalDrive& drive,
     return lines;
 }
 
-void probeDrive(AtapiDevice& device, std::int16_t index, bool flashId, DriveReport& report) {
-    if (!device.SelectDrive(index)) {
-        return;
-    }
-    report.opened = true;
-    device.ClearUnitAttention();
-    for (int attempt = 0; attempt < IdentityAttempts && !report.identified; ++attempt) {
-        // Bytes past the answer are left over from an earlier command: an
-        // answer too short for the three texts identifies nothing, and the
-        // vendor-specific field keeps only what was delivered.
-        if (device.Inquiry(0, 0, 0, inquiry::Length, 0) && device.InBuffer() != nullptr &&
-            device.LastTransferLength() >= inquiry::VendorSpecific) {
-            const std::uint8_t* data = device.InBuffer();
-            const std::size_t answered = device.LastTransferLength();
-            std::memcpy(report.vendor.data(), data + inquiry::Vendor, report.vendor.size());
-            std::memcpy(report.product.data(), data + inquiry::Product, report.product.size());
-            std::memcpy(report.revision.data(), data + inquiry::Revision, report.revision.size());
-            report.vendorSpecific.fill(0);
-            std::memcpy(report.vendorSpecific.data(), data + inquiry::VendorSpecific,
-                        std::min(answered - inquiry::VendorSpecific, report.vendorSpecific.size()));
-            report.identified = true;
-        }
-    }
-
-    const bool ready = device.TestUnitReady();
-    report.unitReadyAnswered = ready || device.LastSenseKey() != 0;
-    if (!ready && report.unitReadyAnswered) {
-        report.unitReady = Sense{device.LastSenseKey(), device.LastAsc(), device.LastAscq()};
-    }
-    if (ready) {
-        report.disc = Disc::Present;
-    } else if (device.SenseIs(SenseNotReady, AscMediumNotPresent)) {
-        report.disc = Disc::Absent;
-        if (device.LastAscq() == AscqTrayClosed) {
-            report.tray = Tray::Closed;
-        } else if (device.LastAscq() == AscqTrayOpen) {
-            report.tray = Tray::Open;
-        }
-    }
-    if (device.GetEventStatus(1, mediaevent::Class, mediaevent::Length, 0) &&
-        device.InBuffer() != nullptr && device.LastTransferLength() > mediaevent::Status) {
-        report.eventStatus = true;
-        const std::uint8_t status = device.InBuffer()[mediaevent::Status];
-        report.tray = (status & mediaevent::TrayOpen) != 0 ? Tray::Open : Tray::Closed;
-        report.disc = (status & mediaevent::MediaPresent) != 0 ? Disc::Present : Disc::Absent;
-    }
-
-    if (flashId) {
-        report.flashAsked = true;
-        if (device.ReadFlashId()) {
-            report.flashAnswered = true;
-            std::memcpy(report.chip.data(), device.InBuffer(), report.chip.size());
-        } else if (device.LastSenseKey() != 0) {
-            report.flashRefusal = Sense{device.LastSenseKey(), device.LastAsc(), device.LastAscq()};
-        }
-    }
-    device.CloseDrive();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,8 +117,6 @@ int main(int argc, char** argv) {
     std::vector<DriveReport> reports;
     {
         AtapiDevice device(false);
-        // Bounded as discovery is: a drive that never answers costs one time-out.
-        device.SetCommandTimeout(DiscoveryCommandTimeout);
         device.ListDrives();  // lists only the drives it can open; sysfs shows them all
         for (const linuxhost::OpticalDrive& drive : found) {
             if (linuxhost::rootForIndex(drive.index).empty()) {
