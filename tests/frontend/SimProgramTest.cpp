@@ -269,6 +269,30 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"DriveVanishesMidImage", "kind = \"vanish\"\nnth = 60\n"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
+// The drive expects a larger image than the package carries: the commit
+// bricks it. The program reports the failure, and the rehearsal says so.
+TEST_F(SimProgramTest, DriveBrickedAtItsCommitEndsWithStatusFour) {
+    const fs::path scenario = write("computer.toml",
+                                    "[[drives]]\n"
+                                    "id = \"writer\"\n"
+                                    "vendor = \"MERIDOX\"\n"
+                                    "product = \"DVD-RW DX-4410S\"\n"
+                                    "revision = \"1.00\"\n"
+                                    "new_revision = \"1.10\"\n"
+                                    "medium = false\n"
+                                    "image_size = 16777216\n"
+                                    "\n[[letters]]\nletter = \"E\"\ndrive = \"writer\"\n");
+    const ProgramRun r = sim({"--scenario", scenario.string(), "--answers", "yes,update"});
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.out.find(FailureText), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("updated successfully"), std::string::npos);
+    EXPECT_NE(summaryOf(r.out, "writer").find("BRICKED"), std::string::npos) << r.out;
+    // The program names the drive that did not come back, the rehearsal the drive it bricked.
+    EXPECT_NE(r.err.find("zorbel: drive E: (MERIDOX DVD-RW DX-4410S 1.00)"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("zorbel-sim: drive writer (E:) is bricked: "), std::string::npos) << r.err;
+}
+
 TEST_F(SimProgramTest, ScriptedAnswersAndActionsSteerThePerson) {
     struct Case {
         const char* name;

@@ -9,7 +9,8 @@
 // Update (unless the package updates by itself); further answers come from
 // standard input. At the end it prints one line per simulated drive: its
 // identity now, the commits it received and whether it is bricked. Exit status
-// as the program's (0, 1 or 3), 2 for a bad scenario or bad arguments.
+// as the program's (0, 1 or 3), 2 for a bad scenario or bad arguments, 4 when
+// a simulated drive ended bricked.
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -44,6 +45,7 @@ namespace zorbel::simtool {
 namespace {
 
 constexpr int BadInput = 2;
+constexpr int Bricked = 4;  // a simulated drive ended bricked, whatever the program said
 
 bool displayAvailable() {
 #ifdef _WIN32
@@ -100,6 +102,22 @@ void printSummary(sim::SimHost& computer, std::ostream& out) {
         out << "\n";
     }
     out.flush();
+}
+
+// One line on standard error for each drive the run left bricked; true when
+// there was one.
+bool reportBricked(sim::SimHost& computer, std::ostream& err) {
+    bool any = false;
+    for (std::size_t i = 0; i < computer.driveCount(); ++i) {
+        sim::SimDrive& drive = computer.drive(i);
+        if (drive.bricked()) {
+            err << "zorbel-sim: drive " << drive.id() << " (" << placeOf(computer, drive.id())
+                << ") is bricked: " << drive.brickReason() << "\n";
+            any = true;
+        }
+    }
+    err.flush();
+    return any;
 }
 
 int runConsole(sim::SimHost& computer, const FrontSettings& settings) {
@@ -250,8 +268,9 @@ int main(int argc, char** argv) {
     if (!host.restartRequests().empty()) {
         std::cout << "the program asked the computer to restart\n";
     }
+    const bool bricked = reportBricked(host, std::cerr);
     printSummary(host, std::cout);
-    return code;
+    return bricked ? Bricked : code;
 }
 
 }  // namespace zorbel::simtool
