@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git python3
   libgtest-dev libgmock-dev libbenchmark-dev
-  libtomlplusplus-dev libcli11-dev
+  libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   qt6-base-dev libgl-dev fonts-liberation2 fonts-dejavu-core
   clang clang-format libclang-rt-14-dev
   qemu-system-x86 xvfb

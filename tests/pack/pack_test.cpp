@@ -2,6 +2,7 @@
 // through its own accessors; show and fill reproduce the same bytes; every
 // refusal leaves the target as it was.
 #include <gtest/gtest.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -203,6 +205,92 @@ TEST_F(Pack, ShowThenFillReproducesTheSameBytes) {
     pack("fill " + path("probe") + " " + path("shown/package.toml") + " -o " + path("refilled"));
     EXPECT_EQ(readAll(dir_ / "refilled"), readAll(dir_ / "packed"));
     EXPECT_EQ(readAll(dir_ / "shown/bin2.bin"), two_);
+}
+
+// What sha256sum says of a file.
+std::string sha256sum(const fs::path& file) {
+    std::string output;
+    EXPECT_EQ(testing::runCommand("sha256sum '" + file.string() + "'", output), 0);
+    return output.substr(0, 64);
+}
+
+// The lines of `text` that begin with `prefix`, without it.
+std::vector<std::string> linesAfter(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> found;
+    for (std::size_t at = text.find(prefix); at != std::string::npos;
+         at = text.find(prefix, at + 1)) {
+        const std::size_t begin = at + prefix.size();
+        found.push_back(text.substr(begin, text.find('\n', begin) - begin));
+    }
+    return found;
+}
+
+// show --json read back through the library, field by field against the
+// description show prints (read back as TOML), and the digests against
+// sha256sum of the extracted files.
+TEST_F(Pack, ShowAsJsonSaysWhatTheTextSays) {
+    // A program with one block and one profile store of the maker's bytes.
+    std::vector<std::uint8_t> file = readAll(dir_ / "probe");
+    const std::string mark("ZORBEL_PROFILES\0", 16);
+    file.insert(file.end(), mark.begin(), mark.end());
+    file.insert(file.end(), 17850, 0x5A);
+    writeAll(dir_ / "program", file);
+    pack("fill " + path("program") + " " + path("package.toml") + " -o " + path("packed"));
+
+    std::string text;
+    std::string json;
+    ASSERT_EQ(pack("show " + path("packed") + " --extract " + path("out"), text), 0) << text;
+    ASSERT_EQ(testing::runCommand(Tool + " show " + path("packed") + " --json", json), 0) << json;
+    const auto doc = nlohmann::json::parse(json);
+    const toml::table shown = toml::parse(text.substr(text.find("# Zorbel package")));
+
+    EXPECT_EQ(doc.at("schema"), "zorbel-pack-show");
+    EXPECT_EQ(doc.at("schema_version"), 1);
+    EXPECT_EQ(doc.at("program"), path("packed"));
+    for (const char* key :
+         {"title", "supported_drives", "version", "date", "credit", "unread", "spare"}) {
+        EXPECT_EQ(doc.at(key), shown[key].value_or(std::string("?"))) << key;
+    }
+    for (const auto& [key, value] : doc.at("options").items()) {
+        EXPECT_EQ(value, shown["options"][key].value_or(-1)) << key;
+    }
+    EXPECT_EQ(doc.at("options").size(), shown["options"].as_table()->size());
+    const toml::array& bins = *shown["bin"].as_array();
+    ASSERT_EQ(doc.at("bins").size(), bins.size());
+    const std::vector<std::string> digests = linesAfter(text, "# image SHA-256: ");
+    ASSERT_EQ(digests.size(), bins.size());
+    for (std::size_t j = 0; j < bins.size(); ++j) {
+        SCOPED_TRACE(j);
+        const auto& b = doc.at("bins")[j];
+        const toml::table& t = *bins[j].as_table();
+        EXPECT_EQ(b.at("bin"), j + 1);
+        EXPECT_EQ(b.at("start"), t["start"].value_or(-1));
+        EXPECT_EQ(b.at("size"), t["size"].value_or(-1));
+        EXPECT_EQ(b.at("new_revision"), t["new_revision"].value_or(std::string("?")));
+        EXPECT_EQ(b.at("any_drive"), t["any_drive"].value_or(false));
+        EXPECT_EQ(b.at("image_sha256"), digests[j]);
+        EXPECT_EQ(digests[j], sha256sum(dir_ / "out" / ("bin" + std::to_string(j + 1) + ".bin")));
+        const toml::array* slots = t["constraint"].as_array();
+        ASSERT_EQ(b.at("constraints").size(), slots != nullptr ? slots->size() : 0u);
+        for (std::size_t k = 0; slots != nullptr && k < slots->size(); ++k) {
+            const auto& c = b.at("constraints")[k];
+            const toml::table& slot = *slots->get(k)->as_table();
+            EXPECT_EQ(c.at("slot"), k + 1);
+            EXPECT_EQ(c.at("untouched"), slot["untouched"].value_or(false));
+            for (const char* key : {"lowest", "highest", "vendor", "product"}) {
+                EXPECT_EQ(c.at(key), slot[key].value_or(std::string())) << k << key;
+            }
+        }
+    }
+    EXPECT_EQ(doc["bins"][0]["constraints"][1]["untouched"], true);
+    EXPECT_EQ(doc["bins"][1]["any_drive"], true);
+
+    const auto& store = doc.at("profile_store");
+    EXPECT_EQ(store.at("marks"), 1);
+    EXPECT_EQ(store.at("sha256"), linesAfter(text, "# flash profile store SHA-256: ").at(0));
+    EXPECT_EQ(store.at("sha256"), sha256sum(dir_ / "out" / "profiles.bin"));
+    EXPECT_TRUE(store.at("stand_in_profiles").empty());
+    EXPECT_TRUE(doc.at("warnings").empty());
 }
 
 TEST_F(Pack, PackingTwiceInPlace) {

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <vector>
 
 #include "sim/Scenario.h"
 #include "sim/SimHost.h"
 #include "tools/zorbel-probe/Probe.h"
 #include "tools/zorbel-probe/Report.h"
+#include "tools/zorbel-probe/ReportJson.h"
 
 namespace zorbel::probe {
 namespace {
@@ -137,6 +139,136 @@ TEST(Probe, HungDriveCostsOneTimeOutAndNothingMore) {
     EXPECT_TRUE(reports[2].identified);
     EXPECT_EQ(reports[2].revision, bytes<4>("2.5+"));
     EXPECT_TRUE(reports[2].flashAnswered);
+}
+
+// The bytes a JSON identity field stands for, from its hex, after checking
+// that its text says the same bytes (one character per byte).
+std::vector<std::uint8_t> fieldBytes(const nlohmann::json& field) {
+    const std::string hex = field.at("hex");
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    std::vector<std::uint8_t> fromText;
+    const std::string text = field.at("text");
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        fromText.push_back(
+            c < 0x80 ? c
+                     : static_cast<std::uint8_t>(((c & 0x1F) << 6) |
+                                                 (static_cast<unsigned char>(text[++i]) & 0x3F)));
+    }
+    EXPECT_EQ(fromText, bytes) << field.dump();
+    return bytes;
+}
+
+// Every field of the JSON document, read back through the library, against
+// the text the probe prints for the same drives.
+TEST(ProbeReport, JsonSaysFieldByFieldWhatTheTextSays) {
+    DriveReport plain = drive("MERIDOX ", "DVR-RW 1616 SUPR");
+    plain.flashAsked = plain.flashAnswered = true;
+    plain.chip = {0xBF, 0xD6, 0x00, 0x02};
+    plain.genericNode = "sg1";
+    plain.access = {"/dev/sg1: opens for reading and writing: an update can go through it",
+                    "/dev/sr1: opens, but passes firmware commands only with CAP_SYS_RAWIO (root)"};
+    plain.genericAccessNode = "/dev/sg1";
+    plain.blockAccessNode = "/dev/sr1";
+    plain.updateNode = "/dev/sg1";
+    DriveReport odd = drive(std::string_view("AB\"\0\xE9\0\0\0", 8), "QEMU DVD-ROM    ");
+    odd.node = "sr0";
+    odd.hasAddress = false;
+    odd.disc = Disc::Present;
+    odd.tray = Tray::Closed;
+    odd.unitReadyAnswered = true;
+    odd.flashAsked = true;
+    odd.flashRefusal = Sense{0x05, 0x20, 0x00};
+    odd.blockAccessNode = "/dev/sr0";
+    odd.blockAccessError = "Permission denied";
+    odd.group = "cdrom";
+    DriveReport closed;
+    closed.node = "sr2";
+    closed.flashAsked = true;
+    const std::vector<DriveReport> reports = {plain, odd, closed};
+
+    const auto doc = nlohmann::json::parse(reportJson(reports, true).dump());
+    EXPECT_EQ(doc.at("schema"), "zorbel-probe");
+    EXPECT_EQ(doc.at("schema_version"), 1);
+    EXPECT_TRUE(doc.at("flash_id_asked").get<bool>());
+    ASSERT_EQ(doc.at("drives").size(), reports.size());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const auto& j = doc.at("drives")[i];
+        const std::string text = describe(reports[i]);
+        SCOPED_TRACE(text);
+        const std::string node = j.at("node");
+        EXPECT_EQ(text.rfind(node + "  ", 0), 0u);
+        const auto& a = j.at("address");
+        EXPECT_NE(text.find(a.is_null() ? std::string("no SCSI address")
+                                        : "address " + std::to_string(a.at("host").get<int>()) +
+                                              ":" + std::to_string(a.at("channel").get<int>()) +
+                                              ":" + std::to_string(a.at("target").get<int>()) +
+                                              ":" + std::to_string(a.at("lun").get<int>())),
+                  std::string::npos);
+        EXPECT_NE(text.find("generic node " + (j.at("generic_node").is_null()
+                                                   ? std::string("none")
+                                                   : j.at("generic_node").get<std::string>())),
+                  std::string::npos);
+        if (j.at("identified").get<bool>()) {
+            EXPECT_NE(text.find("list line  \"" + j.at("list_line").get<std::string>() + "\""),
+                      std::string::npos);
+            for (const char* name : {"vendor", "product", "revision"}) {
+                const std::string label =
+                    std::string(name) + std::string(11 - std::strlen(name), ' ');
+                EXPECT_NE(text.find("  " + label + visibleBytes(fieldBytes(j.at(name)))),
+                          std::string::npos)
+                    << name;
+            }
+            EXPECT_EQ(fieldBytes(j.at("vendor_specific")),
+                      std::vector<std::uint8_t>(reports[i].vendorSpecific.begin(),
+                                                reports[i].vendorSpecific.end()));
+        } else {
+            EXPECT_TRUE(j.at("vendor").is_null());
+            EXPECT_NE(text.find("identity   not read"), std::string::npos);
+        }
+        if (j.at("opened").get<bool>()) {
+            const std::string disc = j.at("disc");
+            const std::string tray = j.at("tray");
+            const std::string discText = disc == "present"  ? "a disc is in"
+                                         : disc == "absent" ? "no disc"
+                                                            : "disc unknown";
+            EXPECT_NE(text.find("disc       " + discText + ", tray " + tray), std::string::npos);
+            const auto& flash = j.at("flash");
+            if (!flash.at("table_row").is_null()) {
+                EXPECT_NE(
+                    text.find("table row " + std::to_string(flash.at("table_row").get<int>()) +
+                              " (" + flash.at("chip").get<std::string>() + ", platform"),
+                    std::string::npos);
+                EXPECT_NE(
+                    text.find("profile " + std::to_string(flash.at("profile").get<int>()) + " of " +
+                              std::to_string(flash.at("profile_length").get<int>()) + " bytes"),
+                    std::string::npos);
+                EXPECT_NE(text.find(flash.at("id").get<std::string>().substr(0, 2) + " "),
+                          std::string::npos);
+            } else if (!flash.at("refusal_sense").is_null()) {
+                EXPECT_NE(text.find("not answered (sense " +
+                                    flash.at("refusal_sense").get<std::string>() + ")"),
+                          std::string::npos);
+            }
+        } else {
+            EXPECT_TRUE(j.at("disc").is_null());
+            EXPECT_EQ(text.find("flash chip"), std::string::npos);
+        }
+        const auto& access = j.at("access");
+        for (const auto& line : access.at("lines")) {
+            EXPECT_NE(text.find(line.get<std::string>()), std::string::npos);
+        }
+        EXPECT_EQ(access.at("block").at("opens").get<bool>(), reports[i].blockAccessError.empty());
+    }
+    // What the text does not show but a script needs.
+    EXPECT_EQ(doc["drives"][0]["access"]["update_node"], "/dev/sg1");
+    EXPECT_TRUE(doc["drives"][1]["access"]["update_node"].is_null());
+    EXPECT_EQ(doc["drives"][1]["access"]["block"]["error"], "Permission denied");
+    EXPECT_EQ(doc["drives"][1]["vendor"]["hex"], "41422200E9000000");
+    EXPECT_EQ(doc["drives"][1]["access"]["group"], "cdrom");
 }
 
 }  // namespace

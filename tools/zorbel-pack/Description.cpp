@@ -10,6 +10,7 @@
 
 #include "package/PackageBlock.h"
 #include "tools/zorbel-pack/Pack.h"
+#include "tools/zorbel-pack/Sha256.h"
 
 namespace zorbel::pack {
 
@@ -241,9 +242,9 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
     }
 }
 
-std::vector<std::uint8_t> readBytes(const fs::path& file, bool& ok) {
+std::vector<std::uint8_t> readBytes(const fs::path& file, bool& ok, std::string& reason) {
     std::vector<std::uint8_t> bytes;
-    ok = fs::is_regular_file(file) && readFile(file, bytes);
+    ok = readFile(file, bytes, reason);
     return bytes;
 }
 
@@ -450,11 +451,12 @@ bool loadImages(PackageDescription& d, std::vector<Refusal>& refusals) {
         const std::string name = "bin[" + std::to_string(j + 1) + "]";
         if (bin.image) {
             bool ok = false;
-            bin.imageBytes = readBytes(*bin.image, ok);
+            std::string reason;
+            bin.imageBytes = readBytes(*bin.image, ok, reason);
             if (!ok) {
                 bin.start = bin.start.value_or(nextStart);
                 check.refuse(bin.line, name + ".image",
-                             "cannot read the image file " + bin.image->string());
+                             "cannot read the image file " + bin.image->string() + ": " + reason);
                 continue;
             }
             const auto length = static_cast<std::int64_t>(bin.imageBytes.size());
@@ -567,6 +569,9 @@ std::string renderDescription(const PackageDescription& d) {
         }
         out << "start = " << bin.start.value_or(0) << "\n";
         out << "size = " << bin.size.value_or(0) << "\n";
+        if (!d.bankUntouched) {
+            out << "# image SHA-256: " << sha256Hex(bin.imageBytes) << "\n";
+        }
         out << "new_revision = " << tomlString(bin.newRevision) << "\n";
         if (acceptsAnyMake(bin)) {
             out << "any_drive = true\n";

@@ -1,10 +1,13 @@
 #include "tools/zorbel-pack/Pack.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
+
+#include "tools/common/ToolConventions.h"
 
 namespace zorbel::pack {
 
@@ -302,19 +305,35 @@ PackageDescription describeBlock(const PackageBlock& block, std::vector<std::str
     return d;
 }
 
-bool readFile(const fs::path& file, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+bool readFile(const fs::path& file, std::vector<std::uint8_t>& bytes, std::string& reason) {
+    std::error_code ec;
+    if (fs::is_directory(file, ec)) {
+        reason = tools::systemReason(EISDIR);
         return false;
     }
-    std::error_code ec;
+    errno = 0;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        reason = tools::systemReason(errno != 0 ? errno : ENOENT);
+        return false;
+    }
     const auto size = fs::file_size(file, ec);
     if (ec) {
+        reason = ec.message();
         return false;
     }
     bytes.resize(size);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-    return static_cast<std::size_t>(in.gcount()) == size;
+    if (static_cast<std::size_t>(in.gcount()) != size) {
+        reason = errno != 0 ? tools::systemReason(errno) : "the file ended early";
+        return false;
+    }
+    return true;
+}
+
+bool readFile(const fs::path& file, std::vector<std::uint8_t>& bytes) {
+    std::string reason;
+    return readFile(file, bytes, reason);
 }
 
 bool replaceFile(const fs::path& target, std::span<const std::uint8_t> bytes, fs::perms permissions,
@@ -324,25 +343,29 @@ bool replaceFile(const fs::path& target, std::span<const std::uint8_t> bytes, fs
         target.string() + ".zorbel-pack-" + std::to_string(random() % 1000000000u);
     std::error_code ec;
     {
+        errno = 0;
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) {
-            error = "cannot create the temporary file " + temporary.string();
+            error = "cannot create the temporary file " + temporary.string() + ": " +
+                    tools::systemReason(errno != 0 ? errno : EIO);
             return false;
         }
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
         out.flush();
         if (!out) {
+            const std::string reason = tools::systemReason(errno != 0 ? errno : EIO);
             out.close();
             fs::remove(temporary, ec);
-            error = "cannot write the temporary file " + temporary.string();
+            error = "cannot write the temporary file " + temporary.string() + ": " + reason;
             return false;
         }
     }
     fs::permissions(temporary, permissions, fs::perm_options::replace, ec);
     if (ec) {
+        const std::string reason = ec.message();
         fs::remove(temporary, ec);
-        error = "cannot set the permissions of " + temporary.string();
+        error = "cannot set the permissions of " + temporary.string() + ": " + reason;
         return false;
     }
     fs::rename(temporary, target, ec);

@@ -45,7 +45,10 @@ std::string slotNameAt(std::size_t offset);
 bool replaceFile(const std::filesystem::path& target, std::span<const std::uint8_t> bytes,
                  std::filesystem::perms permissions, std::string& error);
 
-// Reads a whole file; false when it cannot be read.
+// Reads a whole file; false when it cannot be read, with the system's reason
+// ("No such file or directory") in `reason`.
+bool readFile(const std::filesystem::path& file, std::vector<std::uint8_t>& bytes,
+              std::string& reason);
 bool readFile(const std::filesystem::path& file, std::vector<std::uint8_t>& bytes);
 
 }  // namespace zorbel::pack

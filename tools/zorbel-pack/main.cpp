@@ -2,18 +2,23 @@
 // package description and image files, or shows the package a program holds.
 //
 //   zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]
-//   zorbel-pack show PROGRAM [--extract DIR]
+//   zorbel-pack show PROGRAM [--extract DIR] [--json]
 //
 // Everything is checked before anything is written; a refusal names the file,
-// the line, the key and the rule, and leaves every file as it was.
+// the line, the key and the rule, and leaves every file as it was. Exit
+// status: 0 done, 1 refused or failed, 2 a usage error.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 
 #include "engine/StandInProfiles.h"
+#include "tools/common/ToolConventions.h"
 #include "tools/zorbel-pack/Pack.h"
+#include "tools/zorbel-pack/Sha256.h"
+#include "tools/zorbel-pack/ShowJson.h"
 
 namespace {
 
@@ -61,7 +66,9 @@ std::string summary(const fs::path& target, const PackageDescription& d, bool pr
         line += (j == 0 ? " (" : "; ") + std::to_string(j + 1) + ": " +
                 utf8FromBytes(bin.newRevision) + ", " + std::to_string(bin.size.value_or(0)) +
                 " bytes at " + std::to_string(bin.start.value_or(0)) + ", " +
-                (slots == 0 ? std::string("every drive") : std::to_string(slots) + " slots");
+                (slots == 0   ? std::string("every drive")
+                 : slots == 1 ? std::string("1 slot")
+                              : std::to_string(slots) + " slots");
     }
     line += ")";
     if (profiles) {
@@ -130,8 +137,9 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
 
     std::vector<std::uint8_t> bytes;
     std::optional<std::size_t> blockAt;
-    if (!readFile(program, bytes)) {
-        refusals.push_back({program.string(), 0, "", "cannot read the program file"});
+    std::string reason;
+    if (!readFile(program, bytes, reason)) {
+        refusals.push_back({program.string(), 0, "", "cannot read the program file: " + reason});
     } else {
         blockAt = theBlock(program, bytes, refusals);
     }
@@ -139,8 +147,9 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
     std::vector<std::uint8_t> profiles;
     std::optional<std::size_t> storeAt;
     if (!profilesFile.empty()) {
-        if (!readFile(profilesFile, profiles)) {
-            refusals.push_back({profilesFile.string(), 0, "", "cannot read the profiles file"});
+        if (!readFile(profilesFile, profiles, reason)) {
+            refusals.push_back(
+                {profilesFile.string(), 0, "", "cannot read the profiles file: " + reason});
         } else if (profiles.size() != block::ProfileStoreSize) {
             refusals.push_back({profilesFile.string(), 0, "",
                                 "holds " + std::to_string(profiles.size()) +
@@ -196,35 +205,59 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
     return 0;
 }
 
+// Writes a whole file; false, with the system's reason on standard error, when
+// it cannot.
 bool writeBytes(const fs::path& file, std::span<const std::uint8_t> bytes) {
+    errno = 0;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    out.flush();
+    if (!out) {
+        std::cerr << "zorbel-pack: cannot write " << file.string() << ": "
+                  << tools::systemReason(errno != 0 ? errno : EIO) << "\n";
+        return false;
+    }
+    return true;
 }
 
-// A comment line saying what the program's profile store holds.
-std::string profileStoreNote(std::span<const std::uint8_t> bytes) {
+// What the program's profile store holds.
+ProfileStoreFacts storeFacts(std::span<const std::uint8_t> bytes) {
+    ProfileStoreFacts facts;
     const auto stores = findProfileStores(bytes);
-    if (stores.size() != 1) {
-        return stores.empty() ? "# flash profiles: this program has no profile store\n"
-                              : "# flash profiles: this program has " +
-                                    std::to_string(stores.size()) + " profile store marks\n";
+    facts.marks = stores.size();
+    if (stores.size() == 1) {
+        const auto store = bytes.subspan(stores.front(), ProfileStoreSize);
+        facts.sha256 = sha256Hex(store);
+        facts.standInGroups = StandInGroups(store);
     }
-    const std::vector<int> groups = StandInGroups(bytes.subspan(stores.front(), ProfileStoreSize));
-    if (groups.empty()) {
-        return "# flash profiles: replaced, no stand-in left (the store as given with "
-               "--profiles)\n";
-    }
-    return "# flash profiles: " + standInList(groups) +
-           ", for the simulated computer only; the real program refuses to start with them\n";
+    return facts;
 }
 
-int show(const fs::path& program, const fs::path& extract) {
+// Comment lines saying what the program's profile store holds.
+std::string profileStoreNote(const ProfileStoreFacts& facts) {
+    if (facts.marks != 1) {
+        return facts.marks == 0 ? "# flash profiles: this program has no profile store\n"
+                                : "# flash profiles: this program has " +
+                                      std::to_string(facts.marks) + " profile store marks\n";
+    }
+    const std::string digest = "# flash profile store SHA-256: " + *facts.sha256 + "\n";
+    if (facts.standInGroups.empty()) {
+        return "# flash profiles: replaced, no stand-in left (the store as given with "
+               "--profiles)\n" +
+               digest;
+    }
+    return "# flash profiles: " + standInList(facts.standInGroups) +
+           ", for the simulated computer only; the real program refuses to start with them\n" +
+           digest;
+}
+
+int show(const fs::path& program, const fs::path& extract, bool json) {
     std::vector<Refusal> refusals;
     std::vector<std::uint8_t> bytes;
-    if (!readFile(program, bytes)) {
-        refusals.push_back({program.string(), 0, "", "cannot read the program file"});
+    std::string reason;
+    if (!readFile(program, bytes, reason)) {
+        refusals.push_back({program.string(), 0, "", "cannot read the program file: " + reason});
         return refuse(refusals);
     }
     const auto blockAt = theBlock(program, bytes, refusals);
@@ -242,13 +275,17 @@ int show(const fs::path& program, const fs::path& extract) {
     if (!extract.empty()) {
         std::error_code ec;
         fs::create_directories(extract, ec);
+        if (ec) {
+            std::cerr << "zorbel-pack: cannot create the folder " << extract.string() << ": "
+                      << ec.message() << "\n";
+            return 1;
+        }
         for (std::size_t j = 0; j < d.bins.size(); ++j) {
             if (d.bankUntouched) {
                 continue;
             }
             const std::string name = "bin" + std::to_string(j + 1) + ".bin";
             if (!writeBytes(extract / name, d.bins[j].imageBytes)) {
-                std::cerr << "zorbel-pack: cannot write " << (extract / name).string() << "\n";
                 return 1;
             }
             d.bins[j].image = name;
@@ -258,27 +295,48 @@ int show(const fs::path& program, const fs::path& extract) {
             const auto store = std::span<const std::uint8_t>(bytes).subspan(
                 stores.front(), block::ProfileStoreSize);
             if (!writeBytes(extract / "profiles.bin", store)) {
-                std::cerr << "zorbel-pack: cannot write " << (extract / "profiles.bin").string()
-                          << "\n";
                 return 1;
             }
         }
-        std::ofstream out(extract / "package.toml", std::ios::trunc);
-        out << renderDescription(d);
-        if (!out) {
-            std::cerr << "zorbel-pack: cannot write " << (extract / "package.toml").string()
-                      << "\n";
+        const std::string text = renderDescription(d);
+        if (!writeBytes(
+                extract / "package.toml",
+                std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))) {
             return 1;
         }
     }
-    std::cout << profileStoreNote(bytes) << renderDescription(d);
+    const ProfileStoreFacts facts = storeFacts(bytes);
+    if (json) {
+        std::cout << showJson(program.string(), d, facts, warnings).dump(2) << "\n";
+    } else {
+        std::cout << profileStoreNote(facts) << renderDescription(d);
+    }
     return 0;
 }
+
+constexpr const char* Usage =
+    "zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]\n"
+    "       zorbel-pack show PROGRAM [--extract DIR] [--json]\n"
+    "       zorbel-pack --help | --version";
+
+constexpr const char* Footer = R"(
+Exit status: 0 done, 1 refused (every reason is printed as FILE:LINE: KEY: RULE
+and nothing is written) or a file could not be read or written, 2 a usage
+error. The description format and the JSON that show --json prints are
+described in tools/zorbel-pack/README.md.)";
+
+constexpr const char* FillFooter = R"(
+A freshly built program carries stand-in flash profiles, which are no program
+for a drive's controller. While PROGRAM's store holds any of them, one of
+--profiles FILE (the drive maker's profiles: for zorbel) or --stand-in-profiles
+(for zorbel-sim only) is required. Once the maker's profiles are in place,
+later fills need neither.)";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"zorbel-pack: fill or show the firmware package of a Zorbel program"};
+    app.footer(Footer);
     app.require_subcommand(1);
 
     fs::path program;
@@ -287,32 +345,57 @@ int main(int argc, char** argv) {
     fs::path profiles;
     CLI::App* fillCommand =
         app.add_subcommand("fill", "write a package description into PROGRAM's package block");
-    fillCommand->add_option("PROGRAM", program, "the built Zorbel program")->required();
+    fillCommand->footer(FillFooter);
+    fillCommand->add_option("PROGRAM", program, "the built Zorbel program")
+        ->required()
+        ->type_name("FILE");
     fillCommand->add_option("DESCRIPTION", description, "the package description (TOML)")
-        ->required();
-    fillCommand->add_option("-o,--output", output,
-                            "write the packed program here (default: rewrite PROGRAM in place)");
+        ->required()
+        ->type_name("FILE");
+    fillCommand
+        ->add_option("-o,--output", output,
+                     "write the packed program here (default: rewrite PROGRAM in place)")
+        ->type_name("FILE");
     bool standIns = false;
-    CLI::Option* profilesOption = fillCommand->add_option(
-        "--profiles", profiles,
-        "replace the flash profile store with the drive maker's 17850-byte file");
+    CLI::Option* profilesOption =
+        fillCommand
+            ->add_option("--profiles", profiles,
+                         "replace the flash profile store with the drive maker's 17850-byte file "
+                         "(required, or "
+                         "--stand-in-profiles, while PROGRAM holds stand-in profiles)")
+            ->type_name("FILE");
     fillCommand
         ->add_flag("--stand-in-profiles", standIns,
-                   "allow the stand-in flash profiles a built program carries: the result is for "
-                   "the simulated computer (zorbel-sim) only")
+                   "keep the stand-in flash profiles a built program carries: only for a copy "
+                   "of zorbel-sim, which runs on the simulated computer")
         ->excludes(profilesOption);
 
     fs::path showProgram;
     fs::path extract;
+    bool json = false;
     CLI::App* showCommand =
         app.add_subcommand("show", "print PROGRAM's package as a package description");
-    showCommand->add_option("PROGRAM", showProgram, "the Zorbel program")->required();
-    showCommand->add_option("--extract", extract,
-                            "write the images, profiles.bin and package.toml into this folder");
+    showCommand->add_option("PROGRAM", showProgram, "the Zorbel program")
+        ->required()
+        ->type_name("FILE");
+    showCommand
+        ->add_option("--extract", extract,
+                     "also write the images, profiles.bin and package.toml into this folder")
+        ->type_name("DIR");
+    showCommand->add_flag("--json", json,
+                          "print the package as JSON (schema zorbel-pack-show, version 1)");
 
-    CLI11_PARSE(app, argc, argv);
+    if (argc > 1 && argv[1][0] != '-' && std::string_view(argv[1]) != "fill" &&
+        std::string_view(argv[1]) != "show") {
+        std::cerr << "zorbel-pack: unknown command '" << argv[1]
+                  << "' (fill or show)\nusage: " << Usage << "\n";
+        return tools::ExitUsage;
+    }
+    if (const auto status = tools::readCommandLine(app, argc, argv, "zorbel-pack", Usage)) {
+        return *status;
+    }
     if (fillCommand->parsed()) {
         return fill(program, description, output, profiles, standIns);
     }
-    return show(showProgram, extract);
+    return show(showProgram, extract, json);
 }

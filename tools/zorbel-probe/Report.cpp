@@ -123,6 +123,13 @@ std::string listLine(const DriveReport& d, const std::string& label) {
     return line;
 }
 
+int chipRow(const DriveReport& d) {
+    if (!d.flashAsked || !d.flashAnswered) {
+        return NoChipEntry;
+    }
+    return FindChipEntry(d.chip[0], d.chip[1], d.chip[2], d.chip[3]);
+}
+
 std::string chipText(const DriveReport& d) {
     if (!d.flashAsked) {
         return "not asked (--flash-id sends the vendor command 0xDF)";

@@ -44,6 +44,16 @@ struct DriveReport {
     bool eventStatus = false;  // GET EVENT STATUS NOTIFICATION answered
 
     std::vector<std::string> access;  // one line per node: what opens, what is missing
+    // The same as data: the nodes, the reason each did not open ("" when it
+    // did), whether commands pass the block node, and the node an update
+    // would go through ("" when none would).
+    std::string genericAccessNode;  // "/dev/sg0"; "" when the drive has none
+    std::string genericAccessError;
+    std::string blockAccessNode;  // "/dev/sr0"
+    std::string blockAccessError;
+    bool rawIo = false;
+    std::string updateNode;
+    std::string group;  // a member of which may open the node; "" when only root
 
     bool flashAsked = false;  // --flash-id
     bool flashAnswered = false;
@@ -65,6 +75,9 @@ std::string chipText(const DriveReport& drive);
 
 // The whole description of one drive, several lines, each ending in '\n'.
 std::string describe(const DriveReport& drive);
+
+// The flash chip's table row, or NoChipEntry (none asked, answered or found).
+int chipRow(const DriveReport& drive);
 
 // A zorbel-sim scenario with every drive at a drive letter from D: on.
 std::string scenarioText(const std::vector<DriveReport>& drives);

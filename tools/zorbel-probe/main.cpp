@@ -14,8 +14,10 @@
 #include "device/AtapiDevice.h"
 #include "device/Host.h"
 #include "device/host_linux.h"
+#include "tools/common/ToolConventions.h"
 #include "tools/zorbel-probe/Probe.h"
 #include "tools/zorbel-probe/Report.h"
+#include "tools/zorbel-probe/ReportJson.h"
 
 namespace {
 
@@ -23,12 +25,13 @@ namespace fs = std::filesystem;
 using namespace zorbel;
 using namespace zorbel::probe;
 
-constexpr const char* Description = R"(NAME
-    zorbel-probe - list the optical drives as the update program sees them
+constexpr const char* Summary =
+    "zorbel-probe: list the optical drives as the update program sees them, without changing "
+    "anything";
 
-SYNOPSIS
-    zorbel-probe [--flash-id] [--scenario FILE]
+constexpr const char* Usage = "zorbel-probe [--flash-id] [--scenario FILE] [--json]";
 
+constexpr const char* Footer = R"(
 DESCRIPTION
     Lists every optical drive of this computer without changing anything: its
     node (/dev/srN) and SCSI generic node, its SCSI address
@@ -40,9 +43,13 @@ DESCRIPTION
 
     It sends only TEST UNIT READY, INQUIRY and GET EVENT STATUS NOTIFICATION,
     and the vendor command 0xDF (flash chip identification) only with
-    --flash-id. It never ejects, loads, locks or writes anything.)";
+    --flash-id. It never ejects, loads, locks or writes anything.
 
-constexpr const char* Footer = R"(FILES
+    With --json the same findings are printed as one JSON document on standard
+    output (schema "zorbel-probe", version 1; the fields are described in
+    tools/zorbel-probe/README.md), and nothing else is printed there.
+
+FILES
     The scenario written with --scenario is a zorbel-sim scenario (reference:
     sim/SCENARIOS.md): each drive with its identity, chip, disc and tray, at a
     drive letter from D: on, with its address. Fill the package into a copy of
@@ -51,10 +58,12 @@ constexpr const char* Footer = R"(FILES
 
 EXIT STATUS
     0 when the drives were listed (also when there are none), 1 when the
-    scenario file could not be written, 2 for bad arguments.
+    scenario file could not be written, 2 for a usage error (an unknown option
+    or argument).
 
 EXAMPLES
     zorbel-probe
+    zorbel-probe --json
     sudo zorbel-probe --flash-id --scenario this-computer.toml)";
 
 std::string errorText(int error) {
@@ -93,12 +102,26 @@ std::vector<std::string> accessLines(const linuxhost::OpticalDrive& drive,
     return lines;
 }
 
+// The access lines' facts as data, for --json.
+void noteAccess(const linuxhost::DriveAccess& access, DriveReport& report) {
+    report.genericAccessNode = access.genericNode;
+    report.genericAccessError = access.genericNode.empty() || access.genericError == 0
+                                    ? ""
+                                    : errorText(access.genericError);
+    report.blockAccessNode = access.blockNode;
+    report.blockAccessError = access.blockError == 0 ? "" : errorText(access.blockError);
+    report.rawIo = access.rawIo;
+    report.updateNode = access.usableNode();
+    report.group = access.group == "root" ? "" : access.group;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{Description};
+    CLI::App app{Summary};
     app.footer(Footer);
     bool flashId = false;
+    bool json = false;
     std::string scenario;
     app.add_flag("--flash-id", flashId,
                  "also ask each drive for its flash chip identification (vendor command 0xDF) "
@@ -106,7 +129,11 @@ int main(int argc, char** argv) {
     app.add_option("--scenario", scenario,
                    "write a zorbel-sim scenario replicating these drives to FILE")
         ->type_name("FILE");
-    CLI11_PARSE(app, argc, argv);
+    app.add_flag("--json", json,
+                 "print the findings as one JSON document (schema zorbel-probe, version 1)");
+    if (const auto status = tools::readCommandLine(app, argc, argv, "zorbel-probe", Usage)) {
+        return *status;
+    }
 
     linuxhost::LinuxHost host;
     setCurrentHost(&host);
@@ -130,7 +157,9 @@ int main(int argc, char** argv) {
             report.channel = drive.channel;
             report.target = drive.target;
             report.lun = drive.lun;
-            report.access = accessLines(drive, host.accessOf(drive));
+            const linuxhost::DriveAccess access = host.accessOf(drive);
+            report.access = accessLines(drive, access);
+            noteAccess(access, report);
             for (std::int16_t i = 0; i < MaxDrives; ++i) {
                 const DriveEntry* entry = device.GetDrive(static_cast<unsigned>(i));
                 if (entry != nullptr && linuxhost::indexForRoot(entry->rootPath) == drive.index) {
@@ -143,32 +172,44 @@ int main(int argc, char** argv) {
     }
     setCurrentHost(nullptr);
 
-    if (reports.empty()) {
+    if (json) {
+        std::cout << reportJson(reports, flashId).dump(2) << "\n";
+    } else if (reports.empty()) {
         std::cout << "no optical drive found\n";
     }
     for (const DriveReport& report : reports) {
-        std::cout << describe(report);
+        if (!json) {
+            std::cout << describe(report);
+        }
     }
     if (!scenario.empty()) {
         const fs::path target(scenario);
         const fs::path temporary = target.string() + ".zorbel-probe";
         {
+            errno = 0;
             std::ofstream out(temporary, std::ios::trunc);
             out << scenarioText(reports);
             if (!out.flush()) {
-                std::cerr << "zorbel-probe: cannot write " << temporary.string() << "\n";
-                return 1;
+                const std::string reason = tools::systemReason(errno != 0 ? errno : EIO);
+                out.close();
+                std::error_code ec;
+                fs::remove(temporary, ec);
+                std::cerr << "zorbel-probe: cannot write " << temporary.string() << ": " << reason
+                          << "\n";
+                return tools::ExitFailed;
             }
         }
         std::error_code ec;
         fs::rename(temporary, target, ec);
         if (ec) {
+            const std::string reason = ec.message();
             fs::remove(temporary, ec);
-            std::cerr << "zorbel-probe: cannot write " << target.string() << "\n";
-            return 1;
+            std::cerr << "zorbel-probe: cannot write " << target.string() << ": " << reason << "\n";
+            return tools::ExitFailed;
         }
-        std::cout << "scenario written to " << target.string() << " (" << reports.size()
-                  << (reports.size() == 1 ? " drive" : " drives") << ")\n";
+        (json ? std::cerr : std::cout)
+            << "scenario written to " << target.string() << " (" << reports.size()
+            << (reports.size() == 1 ? " drive" : " drives") << ")\n";
     }
     return 0;
 }
