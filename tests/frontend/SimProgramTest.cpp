@@ -69,8 +69,9 @@ class SimProgramTest : public ::testing::Test {
     }
 
     // Runs a program with arguments, stdin from /dev/null (no terminal).
-    ProgramRun run(const fs::path& program, const std::vector<std::string>& arguments) {
-        std::string command = quoted(program.string());
+    ProgramRun run(const fs::path& program, const std::vector<std::string>& arguments,
+                   const std::string& environment = "") {
+        std::string command = environment + quoted(program.string());
         for (const std::string& argument : arguments) {
             command += " " + quoted(argument);
         }
@@ -291,6 +292,30 @@ TEST_F(SimProgramTest, DriveBrickedAtItsCommitEndsWithStatusFour) {
     EXPECT_NE(r.err.find("zorbel: drive E: (MERIDOX DVD-RW DX-4410S 1.00)"), std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("zorbel-sim: drive writer (E:) is bricked: "), std::string::npos) << r.err;
+}
+
+// A display that is named but has no server behind it: the programs say so in
+// one line and run on the console, with the console's exit status.
+TEST_F(SimProgramTest, UnusableDisplayFallsBackToTheConsole) {
+    struct Case {
+        fs::path program;
+        int status;
+        std::string shown;
+    };
+    std::vector<Case> cases{{SimProgram, 0, SuccessText}};
+#ifdef ZORBEL_PROGRAM
+    // The unfilled program refuses its empty package before it looks for drives.
+    cases.push_back({ZORBEL_PROGRAM, 3, "Invalid F/W in executable !"});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.program.filename().string());
+        const ProgramRun r =
+            run(c.program, {}, "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:1999 ");
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.out.find(c.shown), std::string::npos) << r.out;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find("cannot open the window"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(SimProgramTest, ScriptedAnswersAndActionsSteerThePerson) {

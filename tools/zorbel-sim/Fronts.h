@@ -69,6 +69,9 @@ bool picturesUntilUpdate(Window& window, const std::function<void()>& settle,
 
 // True when this build has the window front end.
 bool windowFrontBuilt();
+// True when the window can be opened on the display the environment names
+// (false without a window front end).
+bool windowOpens();
 
 // Runs the program in its window; returns the program's exit code. Sets
 // `error` and returns 2 when the window cannot be shown.

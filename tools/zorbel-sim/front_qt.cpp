@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "app/ZorbelMain.h"
+#include "app/qt/DisplayCheck.h"
 #include "app/qt/QtToolkit.h"
 #include "tools/zorbel-sim/Fronts.h"
 #include "tools/zorbel-sim/Person.h"
@@ -36,6 +37,10 @@ std::string dialogSlug(std::string_view caption) {
 
 bool windowFrontBuilt() {
     return true;
+}
+
+bool windowOpens() {
+    return qt::DisplayOpens();
 }
 
 int runWindow(sim::SimHost& computer, const FrontSettings& settings, std::string& error) {

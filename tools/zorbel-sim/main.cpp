@@ -195,6 +195,10 @@ int main(int argc, char** argv) {
     if (front.empty()) {
         front = screenshotDir || (windowFrontBuilt() && displayAvailable()) ? "qt" : "console";
     }
+    if (front == "qt" && !screenshotDir && displayAvailable() && !windowOpens()) {
+        std::cerr << "zorbel-sim: cannot open the window on the display; running on the console\n";
+        front = "console";
+    }
     if (front == "qt" && !windowFrontBuilt()) {
         std::cerr << "zorbel-sim: this build has no window (Qt); use --front console\n";
         return BadInput;
