@@ -3,6 +3,7 @@
 // exactly as the operating system and the ASPI manager receive them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -617,6 +618,37 @@ TEST(Faults, ATimeOutRunsPastTheHostsTimeOutInVirtualTime) {
     const auto commands = bench.drive().commands();
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].outcome, Outcome::Timeout);
+}
+
+// A lost reply fails the host's call like a transport failure, but the drive
+// has done the work: the block is staged, the commit taken and the drive
+// restarting on its new firmware.
+TEST(Faults, ALostReplyIsCarriedOutThoughTheHostSeesTheCallFail) {
+    ComputerSpec spec = oneDrive();
+    spec.drives[0].imageSize = 2 * 16384;
+    spec.drives[0].newRevision = padded<4>("1B10");
+    spec.drives[0].faults.push_back(
+        {.kind = FaultKind::LostReply, .opcode = 0x3B, .bufferCode = 0x00, .nth = 2});
+    spec.drives[0].faults.push_back(
+        {.kind = FaultKind::LostReply, .opcode = 0x3B, .bufferCode = 0x80, .nth = 1});
+    Bench bench(std::move(spec), Route::PassThrough);
+    for (std::uint32_t block = 0; block < 2; ++block) {
+        std::fill_n(bench.buffer.begin(), 16384, static_cast<std::uint8_t>(0xA0 + block));
+        const Answer answer =
+            bench.send(writeBuffer(block * 16384, 16384, 0), Direction::Out, 16384);
+        EXPECT_EQ(answer.outcome, block == 1 ? Outcome::Transport : Outcome::Ok) << block;
+    }
+    const auto staged = bench.drive().stagedBytes(16384, 16384);
+    EXPECT_TRUE(std::all_of(staged.begin(), staged.end(), [](std::uint8_t b) { return b == 0xA1; }))
+        << "the block whose reply was lost is staged";
+
+    EXPECT_EQ(bench.send(writeBuffer(0, 0, 0x80), Direction::None, 0).outcome, Outcome::Transport);
+    const auto commits = bench.drive().commits();
+    ASSERT_EQ(commits.size(), 1u) << "the commit whose reply was lost was taken";
+    EXPECT_TRUE(commits[0].good) << commits[0].why;
+    EXPECT_EQ(bench.drive().currentRevisionText(), "1B10");
+    EXPECT_TRUE(bench.drive().unitAttentionPending()) << "the drive restarts";
+    EXPECT_EQ(bench.send(testUnitReady(), Direction::None, 0).sense, sense::PowerOnReset);
 }
 
 TEST(Faults, AVanishedDriveCannotBeOpenedOrFoundAgain) {

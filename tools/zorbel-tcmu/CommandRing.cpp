@@ -113,6 +113,10 @@ std::size_t CommandRing::answerPending(const Handler& handler,
         }
         const std::uint32_t op = lengthAndOp & RING_ENTRY_OP_MASK;
         if (op == RING_OP_CMD) {
+            if (length < entry::Sense + entry::SenseSize) {  // no room for the answer
+                broken();
+                return done;
+            }
             const std::uint32_t buffersGiven = load<std::uint32_t>(e + entry::BufferCount);
             if (entry::Buffers + std::uint64_t{buffersGiven} * entry::BufferSize > length) {
                 broken();
