@@ -115,7 +115,7 @@ trap '"$VM" stop "$D" vm-fit vm-other vm-none >/dev/null 2>&1' EXIT
 "$VM" start "$D" vm-fit "served:$W/drive-server" "$W/fit.toml" "$W/zorbel-tcmu" \
   "$W/zorbel-tcmu-up.sh" $mods || exit 1
 FLEET_VM_QEMU_ARGS="-D $D/qemu-trace.log -trace enable=scsi_disk_new_request" \
-  "$VM" start "$D" vm-other qemu: || exit 1
+  "$VM" start "$D" vm-other qemu:ver=1A05 || exit 1
 "$VM" start "$D" vm-none none || exit 1
 "$VM" wait "$D" vm-fit vm-other vm-none --bound 150
 check "the three machines answer SSH" [ $? = 0 ]
@@ -125,15 +125,16 @@ ghost_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1"
   echo "ghost ansible_host=127.0.0.1 ansible_port=$ghost_port ansible_user=root"; } > "$W/inventory"
 
 # ---- the runs -----------------------------------------------------------------
-fleet() {  # fleet NAME PROGRAM: the documented command; leaves NAME.log, NAME.json, NAME.rc
-  local t0=$SECONDS
-  ANSIBLE_CONFIG=$REPO/examples/fleet/ansible.cfg ZORBEL_FLEET_SUMMARY=$W/$1.json \
+fleet() {  # fleet NAME PROGRAM [ARGS...]: the documented command; leaves NAME.log, NAME.json, NAME.rc
+  local t0=$SECONDS name=$1 program=$2
+  shift 2
+  ANSIBLE_CONFIG=$REPO/examples/fleet/ansible.cfg ZORBEL_FLEET_SUMMARY=$W/$name.json \
     ANSIBLE_SSH_CONTROL_PATH_DIR=$W/cp ANSIBLE_LOCAL_TEMP=$W/tmp \
     ansible-playbook -i "$W/inventory" "$REPO/examples/fleet/fleet.yml" \
-      -e zorbel_program="$W/$2" -e zorbel_probe="$W/zorbel-probe" -e zorbel_pack="$PACK" \
-      > "$W/$1.log" 2>&1
-  echo $? > "$W/$1.rc"
-  echo "$1: ansible-playbook exit status $(cat "$W/$1.rc") after $((SECONDS - t0)) s"
+      -e zorbel_program="$W/$program" -e zorbel_probe="$W/zorbel-probe" -e zorbel_pack="$PACK" "$@" \
+      > "$W/$name.log" 2>&1
+  echo $? > "$W/$name.rc"
+  echo "$name: ansible-playbook exit status $(cat "$W/$name.rc") after $((SECONDS - t0)) s"
 }
 # One line per machine from the summary: host state exit-statuses revision-after
 summary() {
@@ -154,6 +155,12 @@ qemu_commands() {
     sed -E 's/.*data= //; s/0x//g' | tr 'A-F' 'a-f'
 }
 
+# A program that carries no firmware and the stand-in profiles never leaves the controller.
+fleet unfilled zorbel-static
+check "unfilled: refused on the controller before any machine is reached" \
+  eval '[ "$(cat "$W/unfilled.rc")" = 2 ] && grep -q "stand-in flash profiles" "$W/unfilled.log" &&
+        ! grep -q "Reach the machine" "$W/unfilled.log"'
+
 fleet good zorbel-good
 s=$(summary good)
 check "good: the playbook exits 0" [ "$(cat "$W/good.rc")" = 0 ]
@@ -172,7 +179,8 @@ check "good: the drive received one commit, took it and reports 1B10" \
   eval 'grep -qx "writer: commits 1" <<<"$d" && grep -qx "writer: commit 1 0x.. good" <<<"$d" &&
         grep -q "^writer: identity .* \"1B10\"$" <<<"$d" && grep -qx "writer: bricked no" <<<"$d"'
 
-fleet again zorbel-good
+# The same package again, on the machine it updated only.
+fleet again zorbel-good -e zorbel_fleet_hosts=vm-fit
 s=$(summary again)
 check "again: the playbook exits 0 and vm-fit is up to date" \
   eval '[ "$(cat "$W/again.rc")" = 0 ] && [ "$(line "$s" vm-fit)" = "vm-fit up_to_date ok - - -" ]'
@@ -199,8 +207,9 @@ check "QEMU's drive received commands (its trace works)" [ "$(grep -c . <<<"$q")
 check "QEMU's drive never received a flash command: no update reached vm-other" \
   eval '! grep -qE "^(3b|3c|df) " <<<"$q"'
 
+"$VM" stop "$D" vm-fit vm-other vm-none
 if [ $fail != 0 ]; then
-  for r in good again bad; do echo "--- $r ---"; tail -40 "$W/$r.log"; done
+  for r in unfilled good again bad; do echo "--- $r ---"; tail -40 "$W/$r.log"; done
   echo "--- vm-fit's drive ---"; drive
   for v in vm-fit vm-other vm-none; do echo "--- $v console ---"; tail -5 "$D/$v/console.log"; done
 fi

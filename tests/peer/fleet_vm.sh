@@ -20,7 +20,7 @@
 #   fleet_vm.sh wait DIR NAME... [--bound SECONDS]
 #       polls each VM's sshd until it answers (default bound 120 s)
 #   fleet_vm.sh ssh DIR NAME COMMAND...  runs COMMAND on NAME as root
-#   fleet_vm.sh stop DIR NAME...         ends the VMs
+#   fleet_vm.sh stop DIR NAME...         ends the VMs, saying the CPU time each took
 #   fleet_vm.sh inventory DIR NAME...    Ansible inventory lines for the VMs
 #
 # Per VM in DIR/NAME: port, pid, console.log (kernel and guest set-up),
@@ -170,7 +170,10 @@ case $verb in
        # shellcheck disable=SC2046
        exec ssh $(ssh_opts "$name") root@127.0.0.1 "$@" ;;
   stop) for name in "$@"; do
-          [ -f "$D/$name/pid" ] && kill "$(cat "$D/$name/pid")" 2>/dev/null
+          [ -f "$D/$name/pid" ] || continue
+          cpu=$(ps -o times= --ppid "$(cat "$D/$name/pid")" 2>/dev/null | tr -d ' ')
+          [ -n "$cpu" ] && echo "$name: $cpu s of CPU"
+          kill "$(cat "$D/$name/pid")" 2>/dev/null
         done
         for name in "$@"; do
           [ -f "$D/$name/pid" ] || continue
