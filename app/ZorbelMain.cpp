@@ -418,6 +418,9 @@ bool TZorbelMain::StartUpdate() {
             }
         }
     }
+    // The list object lets go of the drive it showed: a run holds its drive
+    // alone, and an open handle of this program would stand in its way too.
+    list.CloseDrive();
     // One run object per drive, each with its own copy of the drive table. If
     // one cannot be created, nothing starts and the window stays as it was.
     for (int k = 0; k < count; ++k) {
@@ -444,9 +447,11 @@ bool TZorbelMain::StartUpdate() {
         const DriveEntry* entry =
             list.GetDrive(static_cast<unsigned>(chosen[static_cast<std::size_t>(k)]));
         const std::uint16_t binIndex = entry != nullptr ? entry->binIndex : 0;
-        // A drive that fails the check, or gets no thread, counts as failed;
-        // the other drives go on.
-        if ((settings.CHKDISC == 1 && !CheckDiscAndTray(drive)) || !StartWorker(k, binIndex)) {
+        // The run holds its drive before anything can move its tray or write
+        // to it. A drive held elsewhere, one that fails the check, or one
+        // that gets no thread counts as failed; the other drives go on.
+        if (!drive.ClaimDrive() || (settings.CHKDISC == 1 && !CheckDiscAndTray(drive)) ||
+            !StartWorker(k, binIndex)) {
             drive.SetFlashResult(FlashFailure);
         }
     }

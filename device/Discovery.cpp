@@ -168,6 +168,7 @@ void AtapiDevice::ScanDriveLetters() {
 
     std::size_t next = 0;
     std::int16_t addressless = 0;
+    std::array<bool, MaxDrives> addressed{};  // the slot's drive reported its address
     forEachRoot(roots, [&](std::string_view root) {
         if (host.driveType(root) != DriveType::Cdrom) {
             return true;
@@ -193,13 +194,30 @@ void AtapiDevice::ScanDriveLetters() {
                 entry.lun = 0;
                 entry.path = 0;
                 break;
-            case 2:
+            case 2: {
+                // Two roots that report one SCSI address lead to one drive (a
+                // second letter for it, say): it is listed once, under the
+                // first root, so that one update never programs it twice.
+                const std::size_t slot = next - 1;
+                const bool seen =
+                    std::any_of(drives_, drives_ + slot, [&](const DriveEntry& earlier) {
+                        const auto i = static_cast<std::size_t>(&earlier - drives_);
+                        return addressed[i] && earlier.hostAdapter == address.portNumber &&
+                               earlier.path == address.pathId &&
+                               earlier.target == address.targetId && earlier.lun == address.lun;
+                    });
+                if (seen) {
+                    entry = DriveEntry{};
+                    break;
+                }
+                addressed[slot] = true;
                 entry.present = 1;
                 entry.hostAdapter = address.portNumber;
                 entry.target = address.targetId;
                 entry.lun = address.lun;
                 entry.path = address.pathId;
                 break;
+            }
             default:
                 break;  // not listed
         }

@@ -606,59 +606,100 @@ bool LinuxHost::passThroughDirect(DeviceHandle device,
 }
 
 bool LinuxHost::claimDevice(DeviceHandle device) {
-    std::optional<OpticalDrive> drive;
+    const int fd = static_cast<int>(device);
+    OpenDrive open;
     {
         std::lock_guard lock(mutex_);
-        const auto it = open_.find(static_cast<int>(device));
+        const auto it = open_.find(fd);
         if (it == open_.end()) {
             return false;
         }
         if (it->second.claim >= 0) {
             return true;
         }
-        drive = it->second.drive;
+        open = it->second;
     }
-    if (!drive) {
-        return true;  // not an optical drive sysfs knows: nothing to hold it by
-    }
-    const fs::path node = devRoot_ / drive->srName;
-    const int claim = exclusiveOpen_
-                          ? exclusiveOpen_(node)
-                          : ::open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
-    if (claim < 0) {
-        const int error = errno;
-        std::string line = "zorbel: " + drive->srName + ": ";
-        if (error == EBUSY) {
-            line += "the drive is in use (a mounted disc, or another program holds " +
-                    node.string() + "); unmount it or end that program, then update again.";
-        } else {
-            line +=
-                "cannot hold " + node.string() + " for the update alone: " + errorText(error) + ".";
-        }
-        line += " Nothing was sent to the drive.\n";
+    const auto refuse = [&](const std::string& reason) {
+        const std::string line = "zorbel: " + (open.drive ? open.drive->srName : open.node) + ": " +
+                                 reason +
+                                 " It was only asked for its identity: nothing was written to it "
+                                 "and its tray was not moved.\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
         return false;
+    };
+    if (!open.drive) {
+        // Without the drive's nodes there is nothing to hold it by, and a
+        // hold not known to be taken is no hold.
+        return refuse(
+            "the system does not describe this drive, so it cannot be held for the "
+            "update alone; update it once the system lists it again.");
+    }
+    const auto inUse = [](const fs::path& node, int error) {
+        if (error == EBUSY) {
+            return "the drive is in use (a mounted disc, or another program holds " +
+                   node.string() + "); unmount it or end that program, then update again.";
+        }
+        return "cannot hold " + node.string() + " for the update alone: " + errorText(error) + ".";
+    };
+
+    // The block node, exclusively: refused while a file system is mounted
+    // from it or another program holds it so.
+    const fs::path blockNode = devRoot_ / open.drive->srName;
+    const int claim = exclusiveOpen(blockNode, O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+    if (claim < 0) {
+        return refuse(inUse(blockNode, errno));
+    }
+    // The generic node the commands go through, exclusively too: the handle
+    // is opened afresh with O_EXCL in the same descriptor, which keeps every
+    // other opener of the generic node out until it is closed. Refused while
+    // anyone else has it open.
+    if (open.viaGeneric) {
+        const fs::path genericNode = devRoot_ / open.drive->sgName;
+        int error = 0;
+        const int placeholder = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (placeholder < 0 || ::dup3(placeholder, fd, O_CLOEXEC) < 0) {
+            error = errno;
+        } else {
+            int reopened = exclusiveOpen(genericNode, O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+            if (reopened < 0) {
+                error = errno;
+                // The handle goes back to a shared open of the node.
+                int ignored = 0;
+                reopened = openNode(genericNode, ignored);
+            }
+            if (reopened >= 0) {
+                ::dup3(reopened, fd, O_CLOEXEC);
+                ::close(reopened);
+            }
+        }
+        if (placeholder >= 0) {
+            ::close(placeholder);
+        }
+        if (error != 0) {
+            ::close(claim);
+            return refuse(inUse(genericNode, error));
+        }
     }
 
     // Pause the kernel's media polling; only root may, and only then is
     // there anything to restore.
     std::optional<std::string> pollMs;
-    const fs::path poll = sysRoot_ / "block" / drive->srName / "events_poll_msecs";
+    const fs::path poll = sysRoot_ / "block" / open.drive->srName / "events_poll_msecs";
     if (auto previous = readAttribute(poll)) {
-        const int fd = ::open(poll.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd >= 0) {
-            if (::write(fd, "0", 1) == 1) {
+        const int pollFd = ::open(poll.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (pollFd >= 0) {
+            if (::write(pollFd, "0", 1) == 1) {
                 pollMs = std::move(previous);
             }
-            ::close(fd);
+            ::close(pollFd);
         }
     }
     std::lock_guard lock(mutex_);
-    const auto it = open_.find(static_cast<int>(device));
+    const auto it = open_.find(fd);
     if (it == open_.end()) {  // closed meanwhile by another thread: nothing to keep
         OpenDrive gone;
-        gone.drive = drive;
+        gone.drive = open.drive;
         gone.claim = claim;
         gone.pollMs = std::move(pollMs);
         release(gone);
@@ -667,6 +708,10 @@ bool LinuxHost::claimDevice(DeviceHandle device) {
     it->second.claim = claim;
     it->second.pollMs = std::move(pollMs);
     return true;
+}
+
+int LinuxHost::exclusiveOpen(const fs::path& node, int flags) const {
+    return exclusiveOpen_ ? exclusiveOpen_(node, flags) : ::open(node.c_str(), flags);
 }
 
 void LinuxHost::release(OpenDrive& open) {

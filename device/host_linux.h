@@ -165,13 +165,17 @@ class LinuxHost final : public Host {
 
     // The drive is held for a run by opening its block node exclusively
     // (O_EXCL): the kernel refuses with EBUSY while a file system is mounted
-    // from it or another program holds it so. Meanwhile the kernel's media
-    // polling of the drive is paused where the process may write
-    // /sys/block/srN/events_poll_msecs; both end when the device is closed.
+    // from it or another program holds it so. A handle on the generic node is
+    // opened afresh with O_EXCL in the same descriptor: refused while anyone
+    // else has the node open, and every later opener is kept out. Meanwhile
+    // the kernel's media polling of the drive is paused where the process may
+    // write /sys/block/srN/events_poll_msecs; all of it ends when the device
+    // is closed or the host destroyed. A drive sysfs did not describe when it
+    // was opened cannot be held: false, as for a refusal.
     bool claimDevice(DeviceHandle device) override;
-    // The exclusive open; the default opens the node read-only with O_EXCL.
-    // Returns the descriptor, or -1 with errno set.
-    using ExclusiveOpen = std::function<int(const std::filesystem::path& node)>;
+    // The exclusive opens (node, open flags with O_EXCL); the default is
+    // open(2). Returns the descriptor, or -1 with errno set.
+    using ExclusiveOpen = std::function<int(const std::filesystem::path& node, int flags)>;
     void setExclusiveOpen(ExclusiveOpen open) { exclusiveOpen_ = std::move(open); }
 
   private:
@@ -180,7 +184,8 @@ class LinuxHost final : public Host {
         bool viaGeneric = false;            // /dev/sgN rather than /dev/srN
         std::optional<OpticalDrive> drive;  // sysfs view at open time
         bool committed = false;             // a firmware commit completed on this handle
-        int claim = -1;                     // the block node held exclusively for a run
+        int claim = -1;  // the block node held exclusively for a run (the handle, when
+                         // on the generic node, is then an exclusive open of it too)
         std::optional<std::string> pollMs;  // media polling interval to restore
     };
 
@@ -193,6 +198,7 @@ class LinuxHost final : public Host {
     void reportAccessProblems(const std::vector<OpticalDrive>& drives);
     std::string groupNameOf(const std::filesystem::path& node) const;
     int openNode(const std::filesystem::path& node, int& error) const;
+    int exclusiveOpen(const std::filesystem::path& node, int flags) const;
 
     std::filesystem::path sysRoot_;
     std::filesystem::path devRoot_;

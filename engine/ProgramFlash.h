@@ -31,8 +31,9 @@ bool IsProgrammableImage(const std::uint8_t* image, std::int32_t size);
 // drive, or one that no longer answers, reads false. Only INQUIRY is sent.
 bool IsMatchedDrive(AtapiDevice& drive);
 
-// Programs one drive: first holds it for this run alone (AtapiDevice::ClaimDrive;
-// a drive in use elsewhere gets nothing and the run fails); CommandTimeout
+// Programs one drive: first holds it for this run alone (AtapiDevice::ClaimDrive,
+// which the update sequence has usually taken already; a drive in use elsewhere
+// gets nothing and the run fails); CommandTimeout
 // 108,000 s; IsMatchedDrive, and on a mismatch false with nothing else sent;
 // outside the flash phase
 // WaitReady (60), StopDisc and UploadFlashProfile, their results ignored; then in

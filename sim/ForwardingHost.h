@@ -32,6 +32,7 @@ class ForwardingHost : public Host {
                            void* data) override {
         return inner_.passThroughDirect(device, block, data);
     }
+    bool claimDevice(DeviceHandle device) override { return inner_.claimDevice(device); }
     AspiModule loadLibrary(std::string_view name) override { return inner_.loadLibrary(name); }
     AspiProc getProcAddress(AspiModule module, std::string_view name) override {
         return inner_.getProcAddress(module, name);

@@ -576,6 +576,7 @@ class Loader {
                                               {"ramdisk", zorbel::DriveType::RamDisk}});
         l.drive = driveRef(s, "drive");
         l.openFails = s.flag("open_fails", false);
+        l.heldElsewhere = s.flag("held_elsewhere", false);
         l.replacement = replacement(s);
         if (const toml::node* address = s.node("address")) {
             if (address->is_string()) {

@@ -345,7 +345,9 @@ zorbel::DeviceHandle SimHost::openDevice(std::string_view deviceName) {
         letter = letterForRoot(deviceName.substr(Prefix.size()));
     }
     if (letter == nullptr || letter->spec.openFails ||
-        (letter->drive != nullptr && letter->drive->vanished())) {
+        (letter->drive != nullptr && letter->drive->vanished()) ||
+        (letter->drive != nullptr &&
+         driveOpenElsewhere(letter->drive, zorbel::InvalidDevice, true))) {
         ++counters_.failedOpens;
         return zorbel::InvalidDevice;
     }
@@ -355,10 +357,53 @@ zorbel::DeviceHandle SimHost::openDevice(std::string_view deviceName) {
     const auto free = std::find(handles_.begin(), handles_.end(), nullptr);
     if (free != handles_.end()) {
         *free = letter;
+        claimed_[static_cast<std::size_t>(free - handles_.begin())] = false;
         return HandleBase + (free - handles_.begin());
     }
     handles_.push_back(letter);
+    claimed_.push_back(false);
     return HandleBase + static_cast<zorbel::DeviceHandle>(handles_.size() - 1);
+}
+
+bool SimHost::driveOpenElsewhere(const SimDrive* drive, zorbel::DeviceHandle except,
+                                 bool claimedOnly) const {
+    for (std::size_t i = 0; i < handles_.size(); ++i) {
+        if (handles_[i] != nullptr && handles_[i]->drive == drive &&
+            HandleBase + static_cast<zorbel::DeviceHandle>(i) != except &&
+            (!claimedOnly || claimed_[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SimHost::claimDevice(zorbel::DeviceHandle device) {
+    std::string refusal;
+    {
+        std::lock_guard lock(mutex_);
+        const Letter* letter = letterForHandle(device);
+        if (letter == nullptr) {
+            return false;
+        }
+        const auto index = static_cast<std::size_t>(device - HandleBase);
+        if (claimed_[index]) {
+            return true;
+        }
+        if (letter->spec.heldElsewhere ||
+            (letter->drive != nullptr && driveOpenElsewhere(letter->drive, device, false))) {
+            ++counters_.refusedClaims;
+            refusal = "zorbel: " + letter->name +
+                      " is in use by another program; it was only asked for its identity, "
+                      "nothing was written to it and its tray was not moved.\n";
+        } else {
+            ++counters_.claims;
+            claimed_[index] = true;
+            return true;
+        }
+    }
+    std::fwrite(refusal.data(), 1, refusal.size(), stderr);
+    std::fflush(stderr);
+    return false;
 }
 
 void SimHost::closeDevice(zorbel::DeviceHandle device) {
@@ -368,6 +413,7 @@ void SimHost::closeDevice(zorbel::DeviceHandle device) {
         return;
     }
     handles_[static_cast<std::size_t>(device - HandleBase)] = nullptr;
+    claimed_[static_cast<std::size_t>(device - HandleBase)] = false;
     ++counters_.closes;
     --counters_.openHandles;
 }
@@ -423,6 +469,11 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
         drive = letter->nextDrive();
         if (drive == nullptr) {
             return false;  // no simulated drive answers behind this root
+        }
+        const std::uint8_t opcode = block[pt::Cdb];
+        if ((opcode == 0x1B || opcode == 0x1E || opcode == 0x3B) &&
+            !claimed_[static_cast<std::size_t>(device - HandleBase)]) {
+            ++counters_.unheldChanges;
         }
     }
     const std::uint8_t cdbLength = block[pt::CdbLength];

@@ -50,6 +50,9 @@ struct LetterSpec {
     zorbel::DriveType type = zorbel::DriveType::Cdrom;
     std::string drive{};  // id of the SimDrive behind it; empty: none (a hard disk, say)
     bool openFails = false;
+    // Another program holds the drive (a mounted disc, a burner): opens
+    // succeed, but a run's hold on it is refused.
+    bool heldElsewhere = false;
     AddressQuery addressQuery = AddressQuery::Address;
     ScsiAddress address{8, 0, 0, 0, 0};  // length is set to 8 when answered
     std::optional<Replacement> replacement{};
@@ -137,6 +140,11 @@ struct OsCounters {
     std::uint64_t eventWaits = 0;
     std::uint64_t sleeps = 0;
     std::uint64_t restartRequests = 0;
+    std::uint64_t claims = 0;         // holds taken for a run
+    std::uint64_t refusedClaims = 0;  // holds refused: held elsewhere, or another handle open
+    // Commands that can change a drive (START STOP UNIT, PREVENT ALLOW MEDIUM
+    // REMOVAL, WRITE BUFFER) that reached it through a handle holding no claim.
+    std::uint64_t unheldChanges = 0;
 };
 
 class SimHost final : public zorbel::Host {
@@ -182,6 +190,10 @@ class SimHost final : public zorbel::Host {
     bool passThroughDirect(zorbel::DeviceHandle device,
                            std::span<std::uint8_t, zorbel::PassThroughBlockSize> block,
                            void* dataBuffer) override;
+    // A hold is refused (with a line on stderr) when the letter is held
+    // elsewhere or another open handle reaches the same drive; while a handle
+    // holds its drive, no other handle to that drive opens. Closing releases it.
+    bool claimDevice(zorbel::DeviceHandle device) override;
     zorbel::AspiModule loadLibrary(std::string_view name) override;
     zorbel::AspiProc getProcAddress(zorbel::AspiModule module, std::string_view name) override;
     void freeLibrary(zorbel::AspiModule module) override;
@@ -229,6 +241,9 @@ class SimHost final : public zorbel::Host {
 
     Letter* letterForRoot(std::string_view root);
     Letter* letterForHandle(zorbel::DeviceHandle device);
+    // True when an open handle other than `except` reaches the drive (under the lock).
+    bool driveOpenElsewhere(const SimDrive* drive, zorbel::DeviceHandle except,
+                            bool claimedOnly) const;
     AspiTarget* aspiTarget(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun);
     std::uint8_t aspiInquiry(std::span<std::uint8_t> request);
     std::uint8_t aspiDeviceType(std::span<std::uint8_t> request);
@@ -247,6 +262,7 @@ class SimHost final : public zorbel::Host {
 
     mutable std::mutex mutex_;        // guards everything below
     std::vector<Letter*> handles_{};  // index = handle - HandleBase; null when closed
+    std::vector<bool> claimed_{};     // beside handles_: the handle holds its drive
     std::vector<Event> events_{};     // index = event - EventBase
     std::vector<std::size_t> freeEvents_{};
     std::vector<MessageBoxRecord> messageBoxes_{};

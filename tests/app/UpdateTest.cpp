@@ -346,15 +346,21 @@ TEST_F(UpdateTest, ListStaysDisabledAndTheProgrammedDriveIsRefreshed) {
 
 // ---- the drive programmed is the drive matched ----
 
-// The letter comes to name another drive of the same model after start-up (one
-// unplugged, another plugged in); with and without the disc and tray check.
-class SwappedDriveTest : public UpdateTest, public ::testing::WithParamInterface<char> {};
+// The letter comes to name another drive after start-up (one unplugged,
+// another plugged in) that differs from the matched one in one identity field
+// only; with and without the disc and tray check.
+struct Swap {
+    char chkdisc;
+    std::string_view vendor, product, revision;
+};
+class SwappedDriveTest : public UpdateTest, public ::testing::WithParamInterface<Swap> {};
 
 TEST_P(SwappedDriveTest, AnotherDriveBehindTheLetterIsNeitherWrittenNorEjected) {
-    setOption(block::Option::CHKDISC, GetParam());
+    setOption(block::Option::CHKDISC, GetParam().chkdisc);
     addDrive("matched", 'E', OldRevision, 0);
     sim::DriveSpec& other = computer.addDrive("other");
-    other.identity = sim::Identity::fromText(TestVendor, "DVR-1", "1.05");
+    other.identity =
+        sim::Identity::fromText(GetParam().vendor, GetParam().product, GetParam().revision);
     other.medium = true;
     DialogStep trayMoved;
     trayMoved.whileOpen = [this] {
@@ -375,7 +381,62 @@ TEST_P(SwappedDriveTest, AnotherDriveBehindTheLetterIsNeitherWrittenNorEjected) 
     EXPECT_FALSE(drive("other").bricked());
 }
 
-INSTANTIATE_TEST_SUITE_P(DiscCheck, SwappedDriveTest, ::testing::Values('0', '1'));
+INSTANTIATE_TEST_SUITE_P(DiscCheckAndField, SwappedDriveTest,
+                         ::testing::Values(Swap{'0', TestVendor, "DVR-1", "1.05"},
+                                           Swap{'1', TestVendor, "DVR-1", "1.05"},
+                                           Swap{'0', "MERIDOY ", "DVR-1", OldRevision},
+                                           Swap{'1', "MERIDOY ", "DVR-1", OldRevision},
+                                           Swap{'0', TestVendor, "DVR-2", OldRevision}));
+
+// ---- the run holds its drive ----
+
+// Another program holds the first drive (a mounted disc, a burner): the hold
+// is refused before its tray moves or anything is written; the second drive
+// is updated all the same, and the update reports the failure.
+TEST_F(UpdateTest, ADriveHeldElsewhereFailsBeforeItsTrayMovesAndTheOthersGoOn) {
+    setOption(block::Option::AUTOMODE, '1');
+    setOption(block::Option::CHKDISC, '1');
+    addDrive("held", 'E', OldRevision, 0).medium = true;
+    computer.letters.back().heldElsewhere = true;
+    addDrive("free", 'F', OldRevision, 1);
+    ::testing::internal::CaptureStderr();
+    start();
+    const std::string stderrText = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(toolkit.waitForEndEvents(static_cast<std::size_t>(window->RunningCount)));
+
+    EXPECT_EQ(commandsWithOpcode("held", OpStartStopUnit), 0u);
+    EXPECT_EQ(commandsWithOpcode("held", 0x1E), 0u);
+    EXPECT_EQ(commandsWithOpcode("held", OpWriteBuffer), 0u);
+    EXPECT_EQ(drive("free").commits().size(), 1u);
+    EXPECT_EQ(host().counters().refusedClaims, 1u);
+    EXPECT_EQ(host().counters().unheldChanges, 0u);
+    EXPECT_EQ(std::count(stderrText.begin(), stderrText.end(), '\n'), 1) << stderrText;
+    EXPECT_NE(stderrText.find("E:"), std::string::npos) << stderrText;
+    EXPECT_NE(stderrText.find("nothing was written"), std::string::npos) << stderrText;
+    ASSERT_FALSE(toolkit.dialogs().empty());
+    EXPECT_EQ(toolkit.dialogs().back().text, FailureText);
+    EXPECT_EQ(toolkit.dialogs().size(), 1u) << "no disc or tray message for the held drive";
+}
+
+// One drive behind two letters (both report its SCSI address): one line in
+// the list, under the first letter, and one run and one commit.
+TEST_F(UpdateTest, OneDriveBehindTwoLettersIsListedAndProgrammedOnce) {
+    setOption(block::Option::AUTOMODE, '1');
+    addDrive("d1", 'E', OldRevision, 3);
+    sim::LetterSpec& alias = computer.addLetter('F', "d1");
+    alias.address.targetId = 3;
+    addDrive("d2", 'G', OldRevision, 4);
+    start();
+    ASSERT_TRUE(toolkit.waitForEndEvents(static_cast<std::size_t>(window->RunningCount)));
+
+    ASSERT_EQ(toolkit.lines().size(), 2u);
+    EXPECT_NE(toolkit.lines()[0].find("E:"), std::string::npos) << toolkit.lines()[0];
+    EXPECT_NE(toolkit.lines()[1].find("G:"), std::string::npos) << toolkit.lines()[1];
+    EXPECT_EQ(runObjectsCreated, 2);
+    EXPECT_EQ(drive("d1").commits().size(), 1u);
+    EXPECT_EQ(drive("d2").commits().size(), 1u);
+    EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
+}
 
 // ---- automatic mode ----
 
@@ -499,6 +560,9 @@ TEST_F(UpdateTest, EjectableDiscIsAskedForUntilRemoved) {
                                         "Tray In ...", "Waiting Drive Ready ..."}));
     EXPECT_EQ(window->RunningCount, 1);
     EXPECT_FALSE(drive("d1").trayOpen());
+    // The tray moved only while the run held the drive.
+    EXPECT_EQ(host().counters().claims, 1u);
+    EXPECT_EQ(host().counters().unheldChanges, 0u);
     ASSERT_TRUE(toolkit.waitForEndEvents(1));
     EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
 }

@@ -185,6 +185,29 @@ TEST(ProgramFlash, LargestImageReachesTheTopOfTheOffsetField) {
     EXPECT_TRUE(rig.drive().commits().at(0).good) << rig.drive().commits().at(0).why;
 }
 
+// A drive another handle still reaches (another program, or a second open of
+// this one) cannot be held: the run sends it nothing. Once the other handle is
+// gone the same run object holds it and programs it.
+TEST(ProgramFlash, DriveThatCannotBeHeldGetsNothing) {
+    const auto image = makeImage(4 * static_cast<std::int32_t>(BlockSize));
+    SimRig rig({programmableDrive(image)});
+    const DeviceHandle other = rig.host().openDevice("\\\\.\\E:");
+    ASSERT_NE(other, InvalidDevice);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(
+        ProgramFlash(rig.run(), image.data(), static_cast<std::int32_t>(image.size()), false));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("E:"), std::string::npos);
+    EXPECT_EQ(rig.commandCount(), 0u);
+
+    rig.host().closeDevice(other);
+    EXPECT_TRUE(
+        ProgramFlash(rig.run(), image.data(), static_cast<std::int32_t>(image.size()), false));
+    EXPECT_EQ(rig.drive().commits().size(), 1u);
+    EXPECT_EQ(rig.host().counters().unheldChanges, 0u);
+    EXPECT_EQ(rig.host().openDevice("\\\\.\\E:"), InvalidDevice)
+        << "no other handle opens while the run holds the drive";
+}
+
 // Sizes the procedure cannot transfer whole: refused before any command.
 TEST(ProgramFlash, ImagesThatCannotBeTransferredWholeAreRefusedBeforeAnyCommand) {
     const auto image = makeImage(OneMiB);

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <filesystem>
@@ -339,39 +341,89 @@ TEST_F(ScriptedSgIo, ARunHoldsItsDriveAloneAndPausesMediaPollingUntilTheDriveIsC
     const fs::path poll = sys_ / "block" / "sr0" / "events_poll_msecs";
     write(poll, "2000\n");
     auto owner = makeHost();
-    LinuxHost& host = *owner;
-    std::vector<fs::path> held;
+    std::vector<std::pair<fs::path, int>> held;  // node and open flags
+    fs::path refusedNode;
     int refuse = 0;
-    host.setExclusiveOpen([&](const fs::path& node) {
-        held.push_back(node);
-        if (refuse != 0) {
+    owner->setExclusiveOpen([&](const fs::path& node, int flags) {
+        held.emplace_back(node, flags);
+        if (refuse != 0 && (refusedNode.empty() || node == refusedNode)) {
             errno = refuse;
             return -1;
         }
-        return ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+        return ::open(node.c_str(), O_RDWR | O_CLOEXEC);
     });
+    const auto exclusive = [](int flags) { return (flags & O_EXCL) != 0; };
+    const auto onGenericNode = [this](DeviceHandle handle) {
+        struct stat opened {};
+        struct stat node {};
+        return ::fstat(static_cast<int>(handle), &opened) == 0 &&
+               ::stat((dev_ / "sg0").c_str(), &node) == 0 && opened.st_ino == node.st_ino;
+    };
 
-    DeviceHandle h = host.openDevice(host.deviceNameForRoot("sr0"));
-    ASSERT_TRUE(host.claimDevice(h));
-    EXPECT_EQ(held, (std::vector<fs::path>{dev_ / "sr0"}));  // the block node, beside sg0
+    // Both nodes exclusively: the block node (mounts, exclusive holders) and
+    // the generic node the commands go through, in the handle itself.
+    DeviceHandle h = owner->openDevice(owner->deviceNameForRoot("sr0"));
+    ASSERT_TRUE(owner->claimDevice(h));
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].first, dev_ / "sr0");
+    EXPECT_TRUE(exclusive(held[0].second));
+    EXPECT_EQ(held[1].first, dev_ / "sg0");
+    EXPECT_TRUE(exclusive(held[1].second));
+    EXPECT_EQ(held[1].second & O_ACCMODE, O_RDWR) << "the generic node's O_EXCL needs write access";
+    EXPECT_TRUE(onGenericNode(h)) << "commands go on through the held handle";
     EXPECT_EQ(read(poll), "0");
-    host.closeDevice(h);
+    EXPECT_TRUE(owner->claimDevice(h)) << "held already";
+    EXPECT_EQ(held.size(), 2u);
+    owner->closeDevice(h);
     EXPECT_EQ(read(poll), "2000");
 
-    // Mounted (or held by another program): refused with a line on stderr,
-    // and the polling left as it was.
-    for (const int error : {EBUSY, EACCES}) {
+    // Mounted, held by another program, or the generic node open elsewhere:
+    // refused with a line on stderr, and the polling left as it was.
+    for (const auto& [node, error] : std::vector<std::pair<fs::path, int>>{
+             {dev_ / "sr0", EBUSY}, {dev_ / "sr0", EACCES}, {dev_ / "sg0", EBUSY}}) {
         refuse = error;
-        h = host.openDevice(host.deviceNameForRoot("sr0"));
+        refusedNode = node;
+        h = owner->openDevice(owner->deviceNameForRoot("sr0"));
         testing::internal::CaptureStderr();
-        EXPECT_FALSE(host.claimDevice(h));
+        EXPECT_FALSE(owner->claimDevice(h));
         const std::string line = testing::internal::GetCapturedStderr();
-        EXPECT_NE(line.find("sr0"), std::string::npos) << line;
+        EXPECT_NE(line.find("zorbel: sr0:"), std::string::npos) << line;
+        EXPECT_NE(line.find(node.string()), std::string::npos) << line;
         EXPECT_NE(line.find(error == EBUSY ? "in use" : "cannot hold"), std::string::npos) << line;
+        EXPECT_NE(line.find("nothing was written"), std::string::npos) << line;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
         EXPECT_EQ(read(poll), "2000");
-        host.closeDevice(h);
+        EXPECT_TRUE(onGenericNode(h)) << "the handle still reaches the drive, unheld";
+        owner->closeDevice(h);
     }
+    refuse = 0;
+
+    // A host that ends with a drive still held gives the polling back.
+    h = owner->openDevice(owner->deviceNameForRoot("sr0"));
+    ASSERT_TRUE(owner->claimDevice(h));
+    EXPECT_EQ(read(poll), "0");
+    owner.reset();
+    EXPECT_EQ(read(poll), "2000");
     EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(ScriptedSgIo, ADriveTheSystemDidNotDescribeIsNotHeld) {
+    auto owner = makeHost();
+    bool opened = false;
+    owner->setExclusiveOpen([&](const fs::path&, int) {
+        opened = true;
+        return -1;
+    });
+    const fs::path stray = dev_ / "stray";
+    write(stray, "");
+    const DeviceHandle h = owner->openDevice(stray.string());
+    ASSERT_NE(h, InvalidDevice);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(owner->claimDevice(h));
+    const std::string line = testing::internal::GetCapturedStderr();
+    EXPECT_NE(line.find("cannot be held"), std::string::npos) << line;
+    EXPECT_FALSE(opened);
+    owner->closeDevice(h);
 }
 
 TEST_F(ScriptedSgIo, RefusedCommandsFailAndTheMissingCapabilityIsNamedOnce) {
