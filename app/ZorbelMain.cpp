@@ -15,10 +15,12 @@
 #include "device/BoundedPhase.h"
 #include "device/Host.h"
 #include "device/MessagePump.h"
+#include "device/StopSignals.h"
 #include "engine/CommitVerdict.h"
 #include "engine/Parser.h"
 #include "engine/ProgramFlash.h"
 #include "engine/StandInProfiles.h"
+#include "engine/WorkerThread.h"
 #include "package/Matching.h"
 #include "package/PackageBlock.h"
 
@@ -141,6 +143,14 @@ TZorbelMain::TZorbelMain(Toolkit& toolkit, DeviceFactory createDevice)
     : toolkit_(toolkit), createDevice_(std::move(createDevice)) {
     // 1. The form itself is the front end's; bind its events to this window.
     toolkit_.attachForm(this);
+    // Termination signals reach the window's thread as events.
+    StopSignals::setHandler([alive = alive_, this, &events = toolkit_.endEventDispatcher()](int) {
+        events.post([alive, this] {
+            if (*alive) {
+                StopSignalReceived();
+            }
+        });
+    });
     try {
         StartUp();
     } catch (...) {
@@ -158,6 +168,8 @@ void TZorbelMain::Shutdown() {
     // Run objects may not go while a worker still uses one: wait for the end
     // events of the update (they only count down now) before releasing them.
     destroying_ = true;
+    StopSignals::setHandler(nullptr);
+    *alive_ = false;
     while (RunningCount > 0) {
         toolkit_.processPendingMessages();
         if (RunningCount > 0) {
@@ -349,9 +361,19 @@ void TZorbelMain::cmdCloseClick() {
     EndProgram();
 }
 
+void TZorbelMain::StopSignalReceived() {
+    if (!UpdateInProgress()) {
+        EndProgram();
+    }
+}
+
 void TZorbelMain::cmdUpdateClick() {
     // One update at a time; and nothing to do without the list object.
     if (UpdateInProgress() || !Devices[0]) {
+        return;
+    }
+    if (StopSignals::stopRequested()) {
+        EndProgram();  // a signal came before the window could act on it
         return;
     }
     // The drive list stays disabled until the completion: the update's drives
@@ -450,7 +472,8 @@ bool TZorbelMain::StartUpdate() {
         // The run holds its drive before anything can move its tray or write
         // to it. A drive held elsewhere, one that fails the check, or one
         // that gets no thread counts as failed; the other drives go on.
-        if (!drive.ClaimDrive() || (settings.CHKDISC == 1 && !CheckDiscAndTray(drive)) ||
+        if (StopSignals::stopRequested() || !drive.ClaimDrive() ||
+            (settings.CHKDISC == 1 && !CheckDiscAndTray(drive)) || StopSignals::stopRequested() ||
             !StartWorker(k, binIndex)) {
             drive.SetFlashResult(FlashFailure);
         }
@@ -470,7 +493,7 @@ bool TZorbelMain::CheckDiscAndTray(AtapiDevice& drive) {
         return false;  // never move the tray of a drive that is not ours
     }
     bool passed = false;
-    for (int round = 0;; ++round) {
+    for (int round = 0; !StopSignals::stopRequested(); ++round) {
         const bool discAbsent = drive.IsDiscAbsent();
         // Ready with a disc answers without sense; a drive that is gone
         // answers neither way.
@@ -647,6 +670,19 @@ void TZorbelMain::CompleteUpdate() {
     toolkit_.setEnabled(Control::cmdUpdate, true);
     toolkit_.setEnabled(Control::cmdClose, true);
     toolkit_.setEnabled(Control::cboDrives, true);
+    // A termination signal during the update: the drives have answered as
+    // above; the program ends with a failure and says why, without dialogs.
+    if (StopSignals::stopRequested()) {
+        exitStatus_ = ExitUpdateFailed;
+        const std::string line = "zorbel: stopped by " +
+                                 StopSignals::name(StopSignals::stopSignal()) +
+                                 ": no image block and no commit went to a drive after it.\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+        completing_ = false;
+        EndProgram();
+        return;
+    }
     // 6.
     if (!UpdateOk) {
         exitStatus_ = ExitUpdateFailed;
@@ -664,7 +700,9 @@ void TZorbelMain::CompleteUpdate() {
     toolkit_.setText(Control::lblPercent, "0 %");
     toolkit_.setProgressPosition(0);
     completing_ = false;
-    if (settings.REBOOT != 0) {
+    if (StopSignals::stopRequested()) {
+        EndProgram();  // the signal came while the outcome was shown
+    } else if (settings.REBOOT != 0) {
         RestartSystem(OSInfo);
         EndProgram();
     } else if (settings.CLOSEAP != 0) {
@@ -675,6 +713,8 @@ void TZorbelMain::CompleteUpdate() {
 int RunZorbel(Toolkit& toolkit) {
     // Waits on the window's thread (the disc and tray check) keep the window alive.
     setWindowMessagePump([&toolkit] { toolkit.processPendingMessages(); });
+    // Signals are watched from now on; the window takes them once it exists.
+    StopSignals::watch(nullptr);
     int status = ExitUpdateFailed;
     try {
         auto window = std::make_unique<TZorbelMain>(toolkit);

@@ -57,6 +57,11 @@ class TZorbelMain final : public FormEvents {
     void FormDestroy() override;
     // The end event of every worker, on the window's thread.
     void ParserTerminate();
+    // A termination signal, on the window's thread: outside an update the
+    // program ends as Close would; an update in progress stops itself (no
+    // new block, no commit) and its completion ends the program with
+    // ExitUpdateFailed and one line on stderr naming the signal.
+    void StopSignalReceived();
 
     // The list entry index shown on a line of cboDrives; -1 for no such line.
     int EntryOfLine(int line) const;
@@ -98,6 +103,9 @@ class TZorbelMain final : public FormEvents {
     int startedCount_ = 0;      // workers started in the current update
     bool completing_ = false;   // the completion of an update is running
     bool destroying_ = false;   // the window is being destroyed
+    // Shared with the events the signal handler posts: false once the window
+    // is going, so that a late event does nothing (read on the window's thread).
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     int exitStatus_ = ExitNothingFailed;
 };
 

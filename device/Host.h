@@ -108,6 +108,17 @@ class Host {
         return true;
     }
 
+    // ---- the program's lifetime ----
+    // Watches for the termination signals (interrupt, terminate, hang-up) and
+    // hands each to `deliver` on a thread of its own, never inside a signal
+    // handler; from then on a broken pipe no longer ends the program either.
+    // Call once. False when the platform has no such watch (the signals then
+    // keep their default effect).
+    virtual bool watchStopSignals(void (*deliver)(int signal)) {
+        static_cast<void>(deliver);
+        return false;
+    }
+
     // ---- the ASPI manager ----
     virtual AspiModule loadLibrary(std::string_view name) = 0;
     virtual AspiProc getProcAddress(AspiModule module, std::string_view name) = 0;

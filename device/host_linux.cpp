@@ -7,6 +7,7 @@
 #include <linux/cdrom.h>
 #include <scsi/scsi.h>
 #include <scsi/scsi_ioctl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -861,6 +863,50 @@ std::uint32_t LinuxHost::aspiSendCommand(AspiProc, std::span<std::uint8_t> reque
         request[srb::Status] = SsErr;
     }
     return SsErr;
+}
+
+namespace {
+
+// The write end of the pipe that carries signal numbers out of the handler.
+std::atomic<int> signalPipe{-1};
+
+void forwardSignal(int signal) {
+    const int savedErrno = errno;
+    const unsigned char number = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const auto written = ::write(signalPipe.load(), &number, 1);
+    errno = savedErrno;
+}
+
+}  // namespace
+
+bool LinuxHost::watchStopSignals(void (*deliver)(int signal)) {
+    int fds[2];
+    if (signalPipe.load() >= 0 || deliver == nullptr || ::pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    signalPipe.store(fds[1]);
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+    action.sa_handler = &forwardSignal;
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
+    // The watch lasts as long as the process; its thread is never joined.
+    std::thread([readEnd = fds[0], deliver] {
+        unsigned char number = 0;
+        for (;;) {
+            const auto got = ::read(readEnd, &number, 1);
+            if (got == 1) {
+                deliver(number);
+            } else if (got == 0 || errno != EINTR) {
+                return;
+            }
+        }
+    }).detach();
+    return true;
 }
 
 void LinuxHost::systemMessageBox(std::string_view text, std::string_view caption) {

@@ -146,6 +146,11 @@ class LinuxHost final : public Host {
     bool waitEvent(EventHandle, std::uint32_t) override { return false; }
     void closeEvent(EventHandle) override {}
 
+    // SIGINT, SIGTERM and SIGHUP reach `deliver` on a thread of the host's
+    // own (the handler only writes the number into a pipe); SIGPIPE is
+    // ignored, so a closed standard output makes writes fail instead.
+    bool watchStopSignals(void (*deliver)(int signal)) override;
+
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;
     int collate(std::string_view a, std::string_view b) override { return plainCollate(a, b); }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "device/StopSignals.h"
+
 namespace zorbel {
 
 namespace {
@@ -83,11 +85,16 @@ bool WriteAndVerifyImage(AtapiDevice& drive, const std::uint8_t* image, std::int
     const std::uint32_t blocks = static_cast<std::uint32_t>(size) / BlockSize;
     for (int attempt = 0; attempt < TransferAttempts; ++attempt) {
         std::uint32_t block = 0;
-        while (block < blocks && WriteAndVerifyBlock(drive, image, block)) {
+        // A stop request lets no new block go out.
+        while (block < blocks && !StopSignals::stopRequested() &&
+               WriteAndVerifyBlock(drive, image, block)) {
             ++block;
         }
         if (block == blocks) {
             return true;
+        }
+        if (StopSignals::stopRequested()) {
+            return false;
         }
     }
     return false;
@@ -112,6 +119,9 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
     drive.LeaveFlashPhase();
     drive.StopDisc();
     drive.LeaveFlashPhase();
+    if (StopSignals::stopRequested()) {
+        return false;
+    }
     drive.UploadFlashProfile();
 
     drive.EnterFlashPhase();
@@ -119,6 +129,9 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
         return false;  // never commit an image that was not read back whole
     }
     drive.Pause(SettlePauseSeconds);
+    if (StopSignals::stopRequested()) {
+        return false;  // no commit after a stop request, not even of a whole image
+    }
     return drive.WriteDriveBuffer(0, 0, bootCode ? BootCodeCommitCode : CommitCode);
 }
 

@@ -39,6 +39,8 @@ bool IsMatchedDrive(AtapiDevice& drive);
 // WaitReady (60), StopDisc and UploadFlashProfile, their results ignored; then in
 // the flash phase WriteAndVerifyImage, Pause (1.0) and the commit (WRITE BUFFER
 // without data, code 0xA0 with bootCode, else 0x80).
+// A stop request (StopSignals) ends the run before the profile upload, before
+// the next block and before the commit: false, with nothing more sent.
 // Returns true when every block was read back unchanged and the drive accepted
 // the commit; a commit whose reply was lost counts as refused and is not sent
 // again. An image that IsProgrammableImage refuses, or a drive object

@@ -33,6 +33,9 @@ class ForwardingHost : public Host {
         return inner_.passThroughDirect(device, block, data);
     }
     bool claimDevice(DeviceHandle device) override { return inner_.claimDevice(device); }
+    bool watchStopSignals(void (*deliver)(int)) override {
+        return inner_.watchStopSignals(deliver);
+    }
     AspiModule loadLibrary(std::string_view name) override { return inner_.loadLibrary(name); }
     AspiProc getProcAddress(AspiModule module, std::string_view name) override {
         return inner_.getProcAddress(module, name);

@@ -254,6 +254,9 @@ void SimHost::sleepMs(std::uint32_t milliseconds) {
         std::lock_guard lock(mutex_);
         ++counters_.sleeps;
     }
+    if (sleepHook_) {
+        sleepHook_(milliseconds);
+    }
     clock_.sleep(std::chrono::milliseconds(milliseconds));
 }
 
@@ -480,6 +483,9 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
     const auto cdb = std::span<const std::uint8_t>(block.data() + pt::Cdb, cdbLength);
     const auto direction = static_cast<Direction>(block[pt::DataIn]);
     const std::uint32_t length = layout::getLe32(block, pt::DataTransferLength);
+    if (commandHook_) {
+        commandHook_(cdb);
+    }
     const CommandResult result =
         drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(dataBuffer),
                        layout::getLe32(block, pt::TimeOutValue), false);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -171,6 +172,15 @@ class SimHost final : public zorbel::Host {
     // there now. Throws std::invalid_argument for an unknown place or drive.
     void replaceDrive(std::string_view place, std::string_view driveId);
 
+    // Called on the calling thread before each pass-through command reaches a
+    // drive (with its packet), and at each sleep (with its milliseconds): a
+    // test acts at an exact point of a run, as a signal arriving there would.
+    // Set them before the program runs; null: none.
+    using CommandHook = std::function<void(std::span<const std::uint8_t> cdb)>;
+    using SleepHook = std::function<void(std::uint32_t milliseconds)>;
+    void setCommandHook(CommandHook hook) { commandHook_ = std::move(hook); }
+    void setSleepHook(SleepHook hook) { sleepHook_ = std::move(hook); }
+
     // The trace receives one line per command that reaches a drive; null: none.
     // The trace must outlive the host or be removed first.
     void setTrace(CommandTrace* trace);
@@ -270,6 +280,8 @@ class SimHost final : public zorbel::Host {
     OsCounters counters_;
     int libraryRefs_ = 0;
     std::atomic<CommandTrace*> trace_{nullptr};
+    CommandHook commandHook_;
+    SleepHook sleepHook_;
 };
 
 // Installs a host as the process-wide current host for a scope; at its end

@@ -1,15 +1,18 @@
 // The update sequence end to end on the simulated computer: workers on real
 // threads, end events and timer ticks delivered when the test says so.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "device/StopSignals.h"
 #include "engine/WorkerThread.h"
 #include "tests/app/AppFixture.h"
 
@@ -436,6 +439,72 @@ TEST_F(UpdateTest, OneDriveBehindTwoLettersIsListedAndProgrammedOnce) {
     EXPECT_EQ(drive("d1").commits().size(), 1u);
     EXPECT_EQ(drive("d2").commits().size(), 1u);
     EXPECT_EQ(toolkit.dialogs().back().text, SuccessText);
+}
+
+// ---- termination signals ----
+
+// SIGTERM while the image goes out (after the second block was sent) and during
+// the settle pause before the commit: no block after it, no commit, the hold
+// released, no dialog, exit status 1 and one line naming the signal.
+class StopSignalTest : public UpdateTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    ~StopSignalTest() override { StopSignals::reset(); }
+};
+
+TEST_P(StopSignalTest, NoBlockAndNoCommitGoOutAfterTheSignal) {
+    const bool duringSettle = GetParam();
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    std::atomic<int> blocks{0};
+    std::atomic<int> blocksAtSignal{-1};
+    const auto stop = [&] {
+        if (blocksAtSignal.exchange(blocks.load()) == -1) {
+            StopSignals::deliver(15);
+        }
+    };
+    host().setCommandHook([&](std::span<const std::uint8_t> cdb) {
+        if (cdb[0] == OpWriteBuffer && cdb[9] == 0x00 && cdb[6] == 0x00 && cdb[7] == 0x40 &&
+            ++blocks == 2 && !duringSettle) {
+            stop();
+        }
+    });
+    host().setSleepHook([&](std::uint32_t) {
+        if (duringSettle && blocks.load() == TestImageSize / 16384) {
+            stop();
+        }
+    });
+    ::testing::internal::CaptureStderr();
+    toolkit.clickUpdate();
+    ASSERT_TRUE(toolkit.waitForEndEvents(2));  // the signal's event, then the worker's end
+    const std::string stderrText = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(blocks.load(), blocksAtSignal.load()) << "no block after the signal";
+    EXPECT_EQ(blocks.load(), duringSettle ? TestImageSize / 16384 : 2);
+    EXPECT_TRUE(drive("d1").commits().empty());
+    EXPECT_FALSE(drive("d1").bricked());
+    EXPECT_EQ(window->Devices[1], nullptr) << "the hold is released";
+    EXPECT_TRUE(toolkit.dialogs().empty());
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);
+    EXPECT_EQ(stderrText,
+              "zorbel: stopped by SIGTERM: no image block and no commit went to a "
+              "drive after it.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(TransferOrSettle, StopSignalTest, ::testing::Bool());
+
+// Outside an update a signal ends the program as Close would: with the exit
+// status it has.
+TEST_F(UpdateTest, SignalOutsideAnUpdateEndsTheProgramAsCloseWould) {
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    StopSignals::deliver(1);
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    StopSignals::reset();
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitNothingFailed);
+    EXPECT_EQ(runObjectsCreated, 0);
+    EXPECT_EQ(commandsWithOpcode("d1", OpWriteBuffer), 0u);
 }
 
 // ---- automatic mode ----

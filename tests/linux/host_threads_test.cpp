@@ -2,10 +2,14 @@
 // thread, as the workers of one update do: every command reaches its own
 // device and every committed drive is rescanned when it is closed.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -75,6 +79,40 @@ TEST(LinuxHostThreads, RunObjectsOnSeveralDrivesAtOnce) {
         EXPECT_EQ(text, "1") << "sr" << i;
     }
     fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace zorbel::linuxhost
+
+// The real signal watch: a termination signal reaches the deliver function on
+// the host's thread instead of ending the process, and a write into a pipe
+// nobody reads fails with EPIPE instead of ending it.
+namespace zorbel::linuxhost {
+namespace {
+
+std::atomic<int> deliveredSignal{0};
+
+TEST(LinuxHostSignals, TerminationSignalsAreDeliveredAndBrokenPipesIgnored) {
+    LinuxHost host("/nonexistent-sys", "/nonexistent-dev");
+    ASSERT_TRUE(host.watchStopSignals([](int signal) { deliveredSignal.store(signal); }));
+    EXPECT_FALSE(host.watchStopSignals([](int) {})) << "once per process";
+
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        deliveredSignal.store(0);
+        ASSERT_EQ(::kill(::getpid(), signal), 0);
+        for (int i = 0; i < 2000 && deliveredSignal.load() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(deliveredSignal.load(), signal);
+    }
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    errno = 0;
+    EXPECT_EQ(::write(fds[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    ::close(fds[1]);
 }
 
 }  // namespace
