@@ -43,10 +43,11 @@ TEST_F(Discovery, DriveLetterScanOrdersByAddressWithAddresslessDrivesAfterPortsZ
         test::cdromRoot("F:\\", 0),   // address fails: adapter 3
         test::cdromRoot("G:\\", 0),   // port 0
         test::cdromRoot("H:\\", 16),  // a port past 15 stays, sorted last
-        test::cdromRoot("I:\\", 1),   // same key as E:, listed later
+        test::cdromRoot("I:\\", 2),   // port 2: same key as D:, listed later
         test::cdromRoot("J:\\", 0),   // cannot be opened: not listed
         test::cdromRoot("K:\\", 0),   // empty address: not listed
         test::otherRoot("L:\\", DriveType::Remote),
+        test::cdromRoot("M:\\", 1),  // E:'s address: a second letter for E:'s drive
     };
     host.roots[1].address = A::Fails;
     host.roots[3].address = A::Fails;
@@ -57,8 +58,8 @@ TEST_F(Discovery, DriveLetterScanOrdersByAddressWithAddresslessDrivesAfterPortsZ
     EXPECT_FALSE(device.UseAspi());
     EXPECT_EQ(device.DriveCount(), 6);
     EXPECT_EQ(rootsOf(device),
-              (std::vector<std::string>{"G:\\", "E:\\", "I:\\", "D:\\", "F:\\", "H:\\"}));
-    const std::int16_t adapters[] = {0, 1, 1, 2, 3, 16};
+              (std::vector<std::string>{"G:\\", "E:\\", "D:\\", "I:\\", "F:\\", "H:\\"}));
+    const std::int16_t adapters[] = {0, 1, 2, 2, 3, 16};
     for (unsigned i = 0; i < 6; ++i) {
         const DriveEntry* e = device.GetDrive(i);
         EXPECT_EQ(e->hostAdapter, adapters[i]) << i;
