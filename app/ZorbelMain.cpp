@@ -177,6 +177,7 @@ void TZorbelMain::Shutdown() {
         }
     }
     ReleaseRunObjects();
+    inhibit_.reset();
     FormDestroy();
     toolkit_.attachForm(nullptr);
 }
@@ -380,9 +381,11 @@ void TZorbelMain::cmdUpdateClick() {
     // are the ones chosen now.
     toolkit_.setEnabled(Control::cboDrives, false);
     handlerBusy_ = true;
+    inhibit_ = std::make_unique<ShutdownInhibit>();
     const bool started = StartUpdate();
     handlerBusy_ = false;
     if (!started) {
+        inhibit_.reset();
         toolkit_.setEnabled(Control::cboDrives, true);
         return;  // the window stays as it was
     }
@@ -666,6 +669,9 @@ void TZorbelMain::CompleteUpdate() {
             list.CloseDrive();
         }
     }
+    // Every drive has answered (or will not): the system may shut down,
+    // restart and sleep again, also for the restart the package may ask for.
+    inhibit_.reset();
     // 5.
     toolkit_.setEnabled(Control::cmdUpdate, true);
     toolkit_.setEnabled(Control::cmdClose, true);

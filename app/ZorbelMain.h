@@ -14,6 +14,7 @@
 #include "app/Toolkit.h"
 #include "device/AtapiDevice.h"
 #include "device/OSInfo.h"
+#include "device/ShutdownInhibit.h"
 
 namespace zorbel {
 
@@ -106,6 +107,9 @@ class TZorbelMain final : public FormEvents {
     // Shared with the events the signal handler posts: false once the window
     // is going, so that a late event does nothing (read on the window's thread).
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // Shutdown, restart and sleep held off from the first command of an
+    // update until its drives have answered after their commits.
+    std::unique_ptr<ShutdownInhibit> inhibit_;
     int exitStatus_ = ExitNothingFailed;
 };
 

@@ -119,6 +119,12 @@ class Host {
         return false;
     }
 
+    // Asks the system to hold off shutdown, restart and sleep until
+    // releaseShutdownInhibit (an update runs). Where it cannot be asked, says
+    // so once on standard error and answers false; the update goes on.
+    virtual bool inhibitShutdown() { return false; }
+    virtual void releaseShutdownInhibit() {}
+
     // ---- the ASPI manager ----
     virtual AspiModule loadLibrary(std::string_view name) = 0;
     virtual AspiProc getProcAddress(AspiModule module, std::string_view name) = 0;

@@ -2,6 +2,7 @@
 // messages on stderr, the restart through the init system.
 #include "device/host_linux.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/cdrom.h>
@@ -352,7 +353,105 @@ std::string rawioMissingText(const OpticalDrive& drive) {
 LinuxHost::LinuxHost(fs::path sysRoot, fs::path devRoot, SgIoCall sgIo)
     : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)), sgIo_(std::move(sgIo)) {}
 
+// ---- the login manager's inhibitor lock ----
+
+namespace {
+
+// The few entry points of the system bus library, as it declares them.
+struct BusError {
+    const char* name;
+    const char* message;
+    int needFree;
+};
+using BusOpenSystem = int (*)(void** bus);
+using BusCallMethod = int (*)(void* bus, const char* destination, const char* path,
+                              const char* interface, const char* member, BusError* error,
+                              void** reply, const char* types, ...);
+using BusMessageRead = int (*)(void* message, const char* types, ...);
+using BusMessageUnref = void* (*)(void* message);
+using BusUnref = void* (*)(void* bus);
+using BusErrorFree = void (*)(BusError* error);
+
+// Takes the lock; the descriptor that holds it, or -1 with the reason.
+int takeInhibitorLock(const std::string& library, std::string& reason) {
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        reason = "no " + library;
+        return -1;
+    }
+    const auto busOpen = reinterpret_cast<BusOpenSystem>(::dlsym(handle, "sd_bus_open_system"));
+    const auto call = reinterpret_cast<BusCallMethod>(::dlsym(handle, "sd_bus_call_method"));
+    const auto messageRead =
+        reinterpret_cast<BusMessageRead>(::dlsym(handle, "sd_bus_message_read"));
+    const auto unrefMessage =
+        reinterpret_cast<BusMessageUnref>(::dlsym(handle, "sd_bus_message_unref"));
+    const auto unrefBus = reinterpret_cast<BusUnref>(::dlsym(handle, "sd_bus_flush_close_unref"));
+    const auto freeError = reinterpret_cast<BusErrorFree>(::dlsym(handle, "sd_bus_error_free"));
+    int lock = -1;
+    void* bus = nullptr;
+    if (busOpen == nullptr || call == nullptr || messageRead == nullptr ||
+        unrefMessage == nullptr || unrefBus == nullptr || freeError == nullptr) {
+        reason = library + " lacks the bus calls";
+    } else if (const int r = busOpen(&bus); r < 0) {
+        reason = "no system bus: " + errorText(-r);
+    } else {
+        BusError error{nullptr, nullptr, 0};
+        void* reply = nullptr;
+        const int r2 = call(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                            "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
+                            "shutdown:sleep:idle", "zorbel",
+                            "Updating the firmware of an optical drive", "block");
+        int fd = -1;
+        if (r2 < 0) {
+            reason = error.message != nullptr ? error.message : errorText(-r2);
+        } else if (messageRead(reply, "h", &fd) < 0 || fd < 0) {
+            reason = "the login manager gave no lock";
+        } else {
+            // The descriptor belongs to the reply: keep a copy of our own.
+            lock = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            if (lock < 0) {
+                reason = errorText(errno);
+            }
+        }
+        if (reply != nullptr) {
+            unrefMessage(reply);
+        }
+        freeError(&error);
+        unrefBus(bus);
+    }
+    // The library stays loaded: it may have left state behind for the
+    // process's end.
+    return lock;
+}
+
+}  // namespace
+
+bool LinuxHost::inhibitShutdown() {
+    if (inhibitFd_ >= 0) {
+        return true;
+    }
+    std::string reason;
+    inhibitFd_ = takeInhibitorLock(loginLibrary_, reason);
+    if (inhibitFd_ < 0 && !std::exchange(inhibitRefusalReported_, true)) {
+        const std::string line =
+            "zorbel: the system cannot be asked to hold off shutdown and sleep during the update "
+            "(" +
+            reason + "); do not turn it off or let it sleep until the update has ended.\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
+    return inhibitFd_ >= 0;
+}
+
+void LinuxHost::releaseShutdownInhibit() {
+    if (inhibitFd_ >= 0) {
+        ::close(inhibitFd_);
+        inhibitFd_ = -1;
+    }
+}
+
 LinuxHost::~LinuxHost() {
+    releaseShutdownInhibit();
     std::map<int, OpenDrive> left;
     {
         std::lock_guard lock(mutex_);

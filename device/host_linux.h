@@ -151,6 +151,15 @@ class LinuxHost final : public Host {
     // ignored, so a closed standard output makes writes fail instead.
     bool watchStopSignals(void (*deliver)(int signal)) override;
 
+    // A block-mode inhibitor lock of the login manager (shutdown, sleep and
+    // idle) over the system bus, through libsystemd loaded at run time; held
+    // until released or the host is destroyed. Without the library, the bus
+    // or the manager's consent: one line on stderr, the first time only.
+    bool inhibitShutdown() override;
+    void releaseShutdownInhibit() override;
+    // The library the bus is reached through ("libsystemd.so.0").
+    void setLoginManagerLibrary(std::string name) { loginLibrary_ = std::move(name); }
+
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;
     int collate(std::string_view a, std::string_view b) override { return plainCollate(a, b); }
@@ -217,6 +226,9 @@ class LinuxHost final : public Host {
     bool rawIoRefusalReported_ = false;
     mutable std::mutex mutex_;  // guards open_ and rawIoRefusalReported_
     std::map<int, OpenDrive> open_;
+    std::string loginLibrary_ = "libsystemd.so.0";
+    int inhibitFd_ = -1;  // the inhibitor lock; closing it releases it
+    bool inhibitRefusalReported_ = false;
 };
 
 }  // namespace zorbel::linuxhost

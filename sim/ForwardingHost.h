@@ -36,6 +36,8 @@ class ForwardingHost : public Host {
     bool watchStopSignals(void (*deliver)(int)) override {
         return inner_.watchStopSignals(deliver);
     }
+    bool inhibitShutdown() override { return inner_.inhibitShutdown(); }
+    void releaseShutdownInhibit() override { inner_.releaseShutdownInhibit(); }
     AspiModule loadLibrary(std::string_view name) override { return inner_.loadLibrary(name); }
     AspiProc getProcAddress(AspiModule module, std::string_view name) override {
         return inner_.getProcAddress(module, name);

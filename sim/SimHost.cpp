@@ -368,6 +368,22 @@ zorbel::DeviceHandle SimHost::openDevice(std::string_view deviceName) {
     return HandleBase + static_cast<zorbel::DeviceHandle>(handles_.size() - 1);
 }
 
+bool SimHost::inhibitShutdown() {
+    std::lock_guard lock(mutex_);
+    ++counters_.inhibits;
+    return true;
+}
+
+void SimHost::releaseShutdownInhibit() {
+    std::lock_guard lock(mutex_);
+    ++counters_.inhibitReleases;
+}
+
+bool SimHost::inhibited() const {
+    std::lock_guard lock(mutex_);
+    return counters_.inhibits > counters_.inhibitReleases;
+}
+
 bool SimHost::driveOpenElsewhere(const SimDrive* drive, zorbel::DeviceHandle except,
                                  bool claimedOnly) const {
     for (std::size_t i = 0; i < handles_.size(); ++i) {

@@ -141,6 +141,8 @@ struct OsCounters {
     std::uint64_t eventWaits = 0;
     std::uint64_t sleeps = 0;
     std::uint64_t restartRequests = 0;
+    std::uint64_t inhibits = 0;  // shutdown and sleep held off (an update began)
+    std::uint64_t inhibitReleases = 0;
     std::uint64_t claims = 0;         // holds taken for a run
     std::uint64_t refusedClaims = 0;  // holds refused: held elsewhere, or another handle open
     // Commands that can change a drive (START STOP UNIT, PREVENT ALLOW MEDIUM
@@ -204,6 +206,10 @@ class SimHost final : public zorbel::Host {
     // elsewhere or another open handle reaches the same drive; while a handle
     // holds its drive, no other handle to that drive opens. Closing releases it.
     bool claimDevice(zorbel::DeviceHandle device) override;
+    // Recorded in the counters; inhibited() tells whether one is in force.
+    bool inhibitShutdown() override;
+    void releaseShutdownInhibit() override;
+    bool inhibited() const;
     zorbel::AspiModule loadLibrary(std::string_view name) override;
     zorbel::AspiProc getProcAddress(zorbel::AspiModule module, std::string_view name) override;
     void freeLibrary(zorbel::AspiModule module) override;

@@ -157,6 +157,10 @@ TEST_F(UpdateTest, BarIsFullAtCompletionWhateverTheTicks) {
     addDrive("d1", 'E', OldRevision, 0);
     setOption(block::Option::BOOTCODE, '0');
     start();
+    // Shutdown and sleep are held off from the first command of the update.
+    std::atomic<int> uninhibited{0};
+    host().setCommandHook(
+        [&](std::span<const std::uint8_t>) { uninhibited += host().inhibited() ? 0 : 1; });
     toolkit.clickUpdate();
     toolkit.tick(3);
     EXPECT_EQ(toolkit.progressPosition(), 3);
@@ -167,6 +171,9 @@ TEST_F(UpdateTest, BarIsFullAtCompletionWhateverTheTicks) {
               "100 %");
     ASSERT_EQ(drive("d1").commits().size(), 1u);
     EXPECT_EQ(drive("d1").commits()[0].code, 0x80);  // BOOTCODE 0
+    EXPECT_EQ(host().counters().inhibits, 1u);
+    EXPECT_EQ(host().counters().inhibitReleases, 1u);
+    EXPECT_EQ(uninhibited.load(), 0) << "a command of the update went out uninhibited";
 }
 
 // ---- what follows a successful update ----
@@ -198,6 +205,8 @@ TEST_P(OutcomeTest, RestartEndOrIdle) {
     step.whileOpen = [this] {
         EXPECT_TRUE(host().restartRequests().empty());  // only after the message
         EXPECT_FALSE(toolkit.terminateRequested());
+        // The update is over: shutdown is no longer held off (nor our own restart).
+        EXPECT_FALSE(host().inhibited());
     };
     toolkit.answer(step);
     start();

@@ -426,6 +426,21 @@ TEST_F(ScriptedSgIo, ADriveTheSystemDidNotDescribeIsNotHeld) {
     owner->closeDevice(h);
 }
 
+// Without the login manager's library (a container, a minimal system) the
+// update goes on and says so once.
+TEST(LinuxShutdownInhibit, AnAbsentLoginManagerIsNamedOnce) {
+    LinuxHost host("/nonexistent-sys", "/nonexistent-dev");
+    host.setLoginManagerLibrary("libzorbel-no-such-library.so.0");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(host.inhibitShutdown());
+    host.releaseShutdownInhibit();
+    EXPECT_FALSE(host.inhibitShutdown());
+    host.releaseShutdownInhibit();
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("shutdown and sleep"), std::string::npos) << text;
+}
+
 TEST_F(ScriptedSgIo, RefusedCommandsFailAndTheMissingCapabilityIsNamedOnce) {
     auto owner = makeHost();
     LinuxHost& host = *owner;
