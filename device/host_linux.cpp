@@ -10,6 +10,7 @@
 #include <scsi/scsi_ioctl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/auxv.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -374,6 +375,12 @@ using BusErrorFree = void (*)(BusError* error);
 
 // Takes the lock; the descriptor that holds it, or -1 with the reason.
 int takeInhibitorLock(const std::string& library, std::string& reason) {
+    // A statically linked program has no dynamic loader (no AT_BASE): a
+    // library loaded into it would bring a second C library along.
+    if (::getauxval(AT_BASE) == 0) {
+        reason = "a statically linked program cannot load " + library;
+        return -1;
+    }
     void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         reason = "no " + library;
