@@ -8,16 +8,28 @@ namespace zorbel {
 
 namespace {
 std::atomic<int> holders{0};
+std::function<void(bool)>& listener() {
+    static std::function<void(bool)> slot;
+    return slot;
+}
 }  // namespace
 
 ShutdownInhibit::ShutdownInhibit() {
-    ++holders;
+    if (holders++ == 0 && listener()) {
+        listener()(true);
+    }
     currentHost().inhibitShutdown();
 }
 
 ShutdownInhibit::~ShutdownInhibit() {
     currentHost().releaseShutdownInhibit();
-    --holders;
+    if (--holders == 0 && listener()) {
+        listener()(false);
+    }
+}
+
+void ShutdownInhibit::setListener(std::function<void(bool active)> newListener) {
+    listener() = std::move(newListener);
 }
 
 bool ShutdownInhibit::active() {

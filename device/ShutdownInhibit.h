@@ -5,6 +5,8 @@
 // update goes on.
 #pragma once
 
+#include <functional>
+
 namespace zorbel {
 
 class ShutdownInhibit {
@@ -17,6 +19,10 @@ class ShutdownInhibit {
     // True while any ShutdownInhibit lives: a window asked whether the session
     // may end answers no meanwhile.
     static bool active();
+    // Called on the window's thread when the first inhibit begins (true) and
+    // the last one ends (false): a window that must tell the session why it
+    // may not end yet. Null: none.
+    static void setListener(std::function<void(bool active)> listener);
 };
 
 }  // namespace zorbel

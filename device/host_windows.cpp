@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -579,6 +580,64 @@ int WindowsHost::collate(std::string_view a, std::string_view b) {
         default:
             return plainCollate(a, b);
     }
+}
+
+// ---- holding a drive for a run ----
+
+bool holdDrive(HANDLE device, const DeviceControl& control, std::string& reason) {
+    CdromExclusiveLock lock{};
+    lock.requestType = ExclusiveAccessLockDevice;
+    constexpr char Caller[] = "Zorbel firmware update";
+    std::copy(std::begin(Caller), std::end(Caller) - 1, lock.callerName);
+    if (control(device, IoctlCdromExclusiveAccess, &lock, sizeof lock)) {
+        return true;
+    }
+    const DWORD exclusiveError = GetLastError();
+    // No exclusive access (a system without it, or a file system mounted
+    // from the disc): the volume locked, so that nobody else opens it, and
+    // dismounted, so that no file system talks to the drive.
+    if (control(device, FSCTL_LOCK_VOLUME, nullptr, 0)) {
+        if (control(device, FSCTL_DISMOUNT_VOLUME, nullptr, 0)) {
+            return true;
+        }
+        const DWORD dismountError = GetLastError();
+        control(device, FSCTL_UNLOCK_VOLUME, nullptr, 0);
+        reason = "its volume cannot be dismounted: " + systemErrorText(dismountError);
+        return false;
+    }
+    const DWORD lockError = GetLastError();
+    reason = "no exclusive access (" + systemErrorText(exclusiveError) +
+             "), and its volume cannot be locked (" + systemErrorText(lockError) + ")";
+    return false;
+}
+
+bool WindowsHost::claimDevice(DeviceHandle device) {
+    std::string reason;
+    const bool held = holdDrive(
+        toHandle(device),
+        [](HANDLE handle, DWORD code, void* in, DWORD inSize) {
+            DWORD returned = 0;
+            return DeviceIoControl(handle, code, in, inSize, nullptr, 0, &returned, nullptr) !=
+                   FALSE;
+        },
+        reason);
+    if (!held) {
+        const std::string line =
+            "zorbel: the drive is in use by another program (" + reason +
+            "); close it, then update again. It was only asked for its "
+            "identity: nothing was written to it and its tray was not moved.\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
+    return held;
+}
+
+bool WindowsHost::inhibitShutdown() {
+    return SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
+}
+
+void WindowsHost::releaseShutdownInhibit() {
+    SetThreadExecutionState(ES_CONTINUOUS);
 }
 
 }  // namespace zorbel::winhost

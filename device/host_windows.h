@@ -78,6 +78,24 @@ bool buildPassThrough(std::span<const std::uint8_t, PassThroughBlockSize> block,
 Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
                           std::span<std::uint8_t, PassThroughBlockSize> block);
 
+// ---- holding a drive for a run ----
+
+// One control call on a device without output: DeviceIoControl, or a
+// recording in tests. Returns its success; GetLastError tells why not.
+using DeviceControl = std::function<bool(HANDLE device, DWORD code, void* in, DWORD inSize)>;
+// IOCTL_CDROM_EXCLUSIVE_ACCESS, and the lock request it takes.
+inline constexpr DWORD IoctlCdromExclusiveAccess = 0x0002C05C;
+inline constexpr ULONG ExclusiveAccessLockDevice = 1;
+struct CdromExclusiveLock {
+    ULONG requestType;
+    ULONG flags;
+    UCHAR callerName[64];
+};
+static_assert(sizeof(CdromExclusiveLock) == 72);
+// Takes the hold on an open drive as claimDevice does. False, with the reason,
+// when no hold is known to be taken.
+bool holdDrive(HANDLE device, const DeviceControl& control, std::string& reason);
+
 // ---- the ASPI manager ----
 
 // SC_ABORT_SRB and its request: the header, then the block to abort.
@@ -119,6 +137,15 @@ class WindowsHost final : public Host {
 
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;
+    // The CD-ROM class driver's exclusive access on the open handle, or where
+    // it refuses (older systems, a mounted volume) the volume locked and
+    // dismounted; both end when the handle is closed. Neither taken: false,
+    // after one line on stderr.
+    bool claimDevice(DeviceHandle device) override;
+    // Keeps the system from sleeping while an update runs (the calling
+    // thread's execution state); the window refuses the session's end meanwhile.
+    bool inhibitShutdown() override;
+    void releaseShutdownInhibit() override;
     int collate(std::string_view a, std::string_view b) override;
 
     // Where the plain system message boxes go: the system's message box,

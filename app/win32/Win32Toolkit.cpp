@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/win32/MessageDialog.h"
+#include "device/ShutdownInhibit.h"
 
 namespace zorbel::win32 {
 
@@ -67,9 +68,12 @@ Win32Toolkit::Win32Toolkit() {
     InitCommonControlsEx(&controls);
     window_.create(windowProcedure, this);
     dispatcher_.setWindow(window_.handle());
+    ShutdownInhibit::setListener([this](bool active) { showSessionEndReason(active); });
 }
 
 Win32Toolkit::~Win32Toolkit() {
+    ShutdownInhibit::setListener(nullptr);
+    showSessionEndReason(false);
     if (timerEnabled_) {
         KillTimer(window_.handle(), TimerId);
     }
@@ -159,6 +163,14 @@ LRESULT Win32Toolkit::handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
             limits->ptMinTrackSize = POINT{outer.right - outer.left, outer.bottom - outer.top};
             return 0;
         }
+        case WM_QUERYENDSESSION:
+            // Shutdown, restart or log-off asked while an update runs: refused,
+            // with the reason the session shows (where it can show one).
+            if (ShutdownInhibit::active()) {
+                showSessionEndReason(true);
+                return FALSE;
+            }
+            break;
         case WM_CLOSE:
             // From the title bar or Alt+F4: refused once Close is taken out of
             // the system menu, else the program ends as through cmdClose.
@@ -170,6 +182,31 @@ LRESULT Win32Toolkit::handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
             break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void Win32Toolkit::showSessionEndReason(bool shown) {
+    // The reason functions exist from Windows Vista on: looked up, never imported.
+    using ReasonCreate = BOOL(WINAPI*)(HWND, LPCWSTR);
+    using ReasonDestroy = BOOL(WINAPI*)(HWND);
+    HMODULE user = GetModuleHandleW(L"user32.dll");
+    if (user == nullptr || window_.handle() == nullptr) {
+        return;
+    }
+    if (shown) {
+        const auto create = reinterpret_cast<ReasonCreate>(
+            reinterpret_cast<void*>(GetProcAddress(user, "ShutdownBlockReasonCreate")));
+        if (create != nullptr) {
+            create(window_.handle(),
+                   L"The firmware of an optical drive is being updated. "
+                   L"Turning the computer off now can ruin the drive.");
+        }
+    } else {
+        const auto destroy = reinterpret_cast<ReasonDestroy>(
+            reinterpret_cast<void*>(GetProcAddress(user, "ShutdownBlockReasonDestroy")));
+        if (destroy != nullptr) {
+            destroy(window_.handle());
+        }
+    }
 }
 
 void Win32Toolkit::userClosing() {

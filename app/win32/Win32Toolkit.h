@@ -121,6 +121,8 @@ class Win32Toolkit final : public Toolkit {
                                             LPARAM lParam);
     void dispatch(MSG& message);
     void userClosing();
+    // Gives the session the reason it may not end (an update runs), or takes it back.
+    void showSessionEndReason(bool shown);
 
     Win32EndEventDispatcher dispatcher_;
     MainWindow window_;

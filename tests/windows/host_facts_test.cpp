@@ -2,6 +2,8 @@
 // system the tests run on (wine: C: and Z: at least, both fixed).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,73 @@ TEST(WindowsHostFacts, ClockAndCollation) {
     EXPECT_EQ(host.collate("1B10", "1B10"), 0);
     EXPECT_EQ(host.collate("1B10", "1B09"), 1);
     EXPECT_EQ(host.collate("1B1", "1B10"), -1);
+}
+
+}  // namespace
+}  // namespace zorbel::winhost
+
+// The hold on a drive for a run, on recorded control calls: the class driver's
+// exclusive access, else the volume locked and dismounted; nothing that is
+// not known to be taken counts as a hold.
+namespace zorbel::winhost {
+namespace {
+
+struct ControlCall {
+    DWORD code;
+    CdromExclusiveLock lock;
+};
+
+TEST(WindowsHostHold, ExclusiveAccessElseVolumeLockAndDismount) {
+    struct Case {
+        const char* what;
+        std::vector<DWORD> refused;  // codes that fail
+        bool held;
+        std::vector<DWORD> calls;
+    };
+    const Case cases[] = {
+        {"exclusive access", {}, true, {IoctlCdromExclusiveAccess}},
+        {"volume lock and dismount",
+         {IoctlCdromExclusiveAccess},
+         true,
+         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME}},
+        {"in use",
+         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME},
+         false,
+         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME}},
+        {"locked but not dismounted",
+         {IoctlCdromExclusiveAccess, FSCTL_DISMOUNT_VOLUME},
+         false,
+         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME,
+          FSCTL_UNLOCK_VOLUME}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<ControlCall> calls;
+        const DeviceControl control = [&](HANDLE, DWORD code, void* in, DWORD inSize) {
+            ControlCall call{code, {}};
+            if (code == IoctlCdromExclusiveAccess && inSize == sizeof(CdromExclusiveLock)) {
+                std::memcpy(&call.lock, in, sizeof call.lock);
+            }
+            calls.push_back(call);
+            if (std::find(c.refused.begin(), c.refused.end(), code) != c.refused.end()) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return false;
+            }
+            return true;
+        };
+        std::string reason;
+        EXPECT_EQ(holdDrive(reinterpret_cast<HANDLE>(0x40), control, reason), c.held);
+        EXPECT_EQ(reason.empty(), c.held) << reason;
+        std::vector<DWORD> codes;
+        for (const auto& call : calls) {
+            codes.push_back(call.code);
+        }
+        EXPECT_EQ(codes, c.calls);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0].lock.requestType, ExclusiveAccessLockDevice);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(calls[0].lock.callerName)),
+                  "Zorbel firmware update");
+    }
 }
 
 }  // namespace
