@@ -632,6 +632,37 @@ bool WindowsHost::claimDevice(DeviceHandle device) {
     return held;
 }
 
+namespace {
+std::atomic<void (*)(int)> consoleSignalDelivery{nullptr};
+
+BOOL WINAPI consoleControl(DWORD event) {
+    constexpr int SignalHangUp = 1;
+    constexpr int SignalInterrupt = 2;
+    const auto deliver = consoleSignalDelivery.load();
+    if (deliver == nullptr) {
+        return FALSE;
+    }
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            deliver(SignalInterrupt);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            deliver(SignalHangUp);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+}  // namespace
+
+bool WindowsHost::watchStopSignals(void (*deliver)(int signal)) {
+    if (deliver == nullptr || consoleSignalDelivery.exchange(deliver) != nullptr) {
+        return false;
+    }
+    return SetConsoleCtrlHandler(&consoleControl, TRUE) != FALSE;
+}
+
 bool WindowsHost::inhibitShutdown() {
     return SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
 }

@@ -146,6 +146,9 @@ class WindowsHost final : public Host {
     // thread's execution state); the window refuses the session's end meanwhile.
     bool inhibitShutdown() override;
     void releaseShutdownInhibit() override;
+    // The console's Ctrl+C and Ctrl+Break (as SIGINT) and its closing (as
+    // SIGHUP) reach `deliver` on the thread the system starts for them.
+    bool watchStopSignals(void (*deliver)(int signal)) override;
     int collate(std::string_view a, std::string_view b) override;
 
     // Where the plain system message boxes go: the system's message box,
