@@ -743,7 +743,11 @@ bool LinuxHost::claimDevice(DeviceHandle device) {
             "the system does not describe this drive, so it cannot be held for the "
             "update alone; update it once the system lists it again.");
     }
-    const auto inUse = [](const fs::path& node, int error) {
+    const auto inUse = [&open](const fs::path& node, int error) {
+        if (error == EBUSY && open.viaGeneric && node.filename() == open.drive->sgName) {
+            return "the drive is in use (another program has " + node.string() +
+                   " open); end that program, then update again.";
+        }
         if (error == EBUSY) {
             return "the drive is in use (a mounted disc, or another program holds " +
                    node.string() + "); unmount it or end that program, then update again.";

@@ -15,6 +15,13 @@
 #            update then fails cleanly (exit 1), because QEMU's drive has no
 #            firmware buffer
 #   root     the same update attempt as root, with its own fresh disc
+#   mounted  root, a fresh disc mounted: the drive is refused before anything
+#            can move its tray (QEMU's trace shows no START STOP UNIT, no
+#            PREVENT ALLOW MEDIUM REMOVAL and no WRITE BUFFER while it runs)
+#   sgheld   root, another process has /dev/sg0 open: refused likewise
+#   sigterm  root, SIGTERM once the drive is held (its media polling paused),
+#            while the disc check waits for the person: no commit, polling back
+#            to its value, exit 1 with one line naming the signal
 # QEMU's own trace of the ATAPI/SCSI packets shows that every eject followed an
 # unlock, that image blocks were offered and that no commit was ever sent.
 #
@@ -42,6 +49,9 @@ if [ ! -f "$PEER_WORK/build/base.cpio" ] || [ ! -f "$PEER_WORK/build/vmlinuz" ];
 fi
 
 rm -rf "$W" && mkdir -p "$W" || exit 1
+# The VM's kernel mounts a disc once it has its ISO 9660 module.
+cp "$PEER_WORK/build/kernel/lib/modules/$(cat "$PEER_WORK/build/kver")/kernel/fs/isofs/isofs.ko" \
+  "$W/isofs.ko" 2>/dev/null || : > "$W/isofs.ko"
 pass=0; fail=0
 check() {  # check NAME CONDITION...
   local name=$1; shift
@@ -108,6 +118,23 @@ gate refused; run refused /data/zorbel-refused
 gate nogroup; run nogroup /bin/runas 1000 1000 /data/zorbel-fits
 gate cdrom; /probe lock-tray /dev/sg0; run cdrom /bin/runas 1000 24 /data/zorbel-fits
 gate root; /probe lock-tray /dev/sg0; run root /data/zorbel-fits
+gate mounted; mkdir -p /mnt; insmod /data/isofs.ko 2>/dev/null
+i=0; until mount -t iso9660 -o ro /dev/sr0 /mnt 2>/dev/null || [ $i -ge 50 ]; do sleep 0.2; i=$((i + 1)); done
+grep -q " /mnt " /proc/mounts && echo "disc mounted"
+/probe mark /dev/sg0; run mounted /data/zorbel-fits; /probe mark /dev/sg0
+umount /mnt
+gate sgheld; sleep 600 7<>/dev/sg0 & holder=$!; run sgheld /data/zorbel-fits; kill $holder
+gate sigterm; echo "=== begin sigterm"
+poll=/sys/block/sr0/events_poll_msecs
+echo "polling before: $(cat $poll)"
+while IFS= read -r line <&3; do printf '%s\n' "$line"; done > /tmp/answers & relay=$!
+/data/zorbel-fits < /tmp/answers 2>&1 & pid=$!
+i=0; while [ "$(cat $poll)" != 0 ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+echo "polling while held: $(cat $poll)"
+kill -TERM $pid; wait $pid; rc=$?
+kill $relay 2>/dev/null; wait $relay 2>/dev/null
+echo "polling afterwards: $(cat $poll)"
+echo "=== end sigterm rc=$rc"
 EOF
 
 # The host side, one line a case: its name, "fresh" when the person puts a new
@@ -121,6 +148,9 @@ CASES=(
   "nogroup -"
   "cdrom fresh yes update @remove ok"
   "root fresh yes update @remove ok"
+  "mounted fresh yes update"
+  "sgheld - yes update"
+  "sigterm - yes update @remove ok"
 )
 
 section() { awk -v n="$2" '$0 == "=== begin " n {on = 1; next} /^=== end / {on = 0} on' <<<"$1"; }
@@ -192,7 +222,7 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
     mkfifo "$out/person.in" "$out/person.out" || exit 1
     person "$port" "$out" "$PEER_WORK/build/disc.iso" & local helper=$!
     PEER_OUT=$out PEER_TIMEOUT=240 PEER_CD_PROPS=$props \
-      PEER_FILES="$W/zorbel-fits $W/zorbel-refused $W/cases.sh" \
+      PEER_FILES="$W/zorbel-fits $W/zorbel-refused $W/cases.sh $W/isofs.ko" \
       PEER_QEMU_ARGS="-qmp tcp:127.0.0.1:$port,server=on,wait=off -D $out/trace.log \
         -trace enable=ide_atapi_cmd_packet -trace enable=scsi_disk_new_request \
         -chardev pipe,id=person,path=$out/person -device isa-serial,chardev=person,iobase=0x2e8,irq=7" \
@@ -206,7 +236,9 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   awk -v a="$t0" -v b="$t1" -v c="$ctrl" 'BEGIN { printf "%s: VM run %.1f s\n", c, b - a }'
   check "$ctrl: the VM ran the cases" [ "$rc" = 0 ]
   local all; all=$(cat "$out/stdout.txt" 2>/dev/null)
-  local unattended refused nogroup update root
+  local unattended refused nogroup update root mounted sgheld sigterm
+  mounted=$(section "$all" mounted); sgheld=$(section "$all" sgheld)
+  sigterm=$(section "$all" sigterm)
   unattended=$(section "$all" unattended)
   refused=$(section "$all" refused); nogroup=$(section "$all" nogroup)
   update=$(section "$all" cdrom); root=$(section "$all" root)
@@ -270,15 +302,34 @@ Detected drives :
   # (code 0x80 or 0xA0 in byte 9).
   local packets; packets=$(grep -oiE '(packet: |data= )[0-9a-fx ]+' "$out/trace.log" 2>/dev/null |
                            sed -E 's/^(packet: |data= )//; s/0x//g; s/ +/ /g; s/^ //' | tr 'A-F' 'a-f')
-  check "$ctrl: QEMU saw the tray locked, and two ejects, each right after an unlock" \
+  check "$ctrl: QEMU saw the tray locked, and three ejects (cdrom, root, sigterm), each right after an unlock" \
     eval 'grep -qE "^1e 00 00 00 01" <<<"$packets" &&
-          [ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {printf \"%d\", u; u = 0}" <<<"$packets")" = 11 ]'
+          [ "$(awk "/^1e 00 00 00 00/ {u = 1} /^1b 00 00 00 02/ {printf \"%d\", u; u = 0}" <<<"$packets")" = 111 ]'
   check "$ctrl: QEMU saw no WRITE BUFFER before the unattended case's end" \
     eval 'grep -qE "^12 00 00 00 10 00" <<<"$packets" &&
           [ -z "$(sed -n "/^12 00 00 00 10 00/q; /^3b /p" <<<"$packets")" ]'
   check "$ctrl: QEMU saw the image blocks offered" grep -qE '^3b 05 01 00 00 00 00 40 00 00' <<<"$packets"
   check "$ctrl: ... and no commit" eval '! grep -qE "^3b 05 01( [0-9a-f]{2}){6} (80|a0)" <<<"$packets"'
   check "$ctrl: ... while QEMU's trace saw commands at all" [ "$(wc -l <<<"$packets")" -gt 20 ]
+
+  # The run holds its drive first.
+  check "$ctrl: a mounted disc: the drive is refused with one line, before its tray moves" \
+    eval 'contains "$all" "disc mounted" &&
+          contains "$mounted" "zorbel: sr0: the drive is in use (a mounted disc, or another program holds /dev/sr0)" &&
+          contains "$mounted" "nothing was written to it and its tray was not moved." &&
+          lacks "$mounted" "Please remove the disc" && contains "$all" "=== end mounted rc=1"'
+  check "$ctrl: ... QEMU saw no START STOP UNIT, PREVENT ALLOW MEDIUM REMOVAL or WRITE BUFFER meanwhile" \
+    eval '[ "$(awk "/^12 00 00 00 10 00/ {m++; next} m == 2" <<<"$packets" | grep -cE "^(1b|1e|3b) ")" = 0 ] &&
+          [ "$(grep -cE "^12 00 00 00 10 00" <<<"$packets")" = 3 ]'
+  check "$ctrl: another process holding /dev/sg0: refused likewise" \
+    eval 'contains "$sgheld" "zorbel: sr0: the drive is in use (another program has /dev/sg0 open)" &&
+          lacks "$sgheld" "Please remove the disc" && contains "$all" "=== end sgheld rc=1"'
+  local before; before=$(sed -n 's/^polling before: //p' <<<"$sigterm")
+  check "$ctrl: SIGTERM during the update: exit 1, one line, polling back to its value ($before)" \
+    eval 'contains "$sigterm" "polling while held: 0" &&
+          contains "$sigterm" "zorbel: stopped by SIGTERM: no image block and no commit went to a drive after it." &&
+          [ -n "$before" ] && contains "$sigterm" "polling afterwards: $before" &&
+          lacks "$sigterm" "Firmware has been updated" && contains "$all" "=== end sigterm rc=1"'
   if [ $fail != 0 ]; then
     echo "--- $ctrl output (stdout.txt) ---"; cat "$out/stdout.txt" 2>/dev/null
     echo "--- $ctrl harness ---"; cat "$out/run.err"; tail -5 "$out/console.log" 2>/dev/null
