@@ -18,11 +18,15 @@ ShutdownInhibit::ShutdownInhibit() {
     if (holders++ == 0 && listener()) {
         listener()(true);
     }
-    currentHost().inhibitShutdown();
+    if (hasCurrentHost()) {
+        currentHost().inhibitShutdown();
+    }
 }
 
 ShutdownInhibit::~ShutdownInhibit() {
-    currentHost().releaseShutdownInhibit();
+    if (hasCurrentHost()) {
+        currentHost().releaseShutdownInhibit();
+    }
     if (--holders == 0 && listener()) {
         listener()(false);
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/win32/Win32Toolkit.h"
+#include "device/ShutdownInhibit.h"
 
 namespace zorbel::win32 {
 namespace {
@@ -173,6 +174,17 @@ TEST_F(Win32WindowTest, ListBarTimerAndCloseKeepTheContract) {
     toolkit.pressButton(Control::cmdClose);
     EXPECT_TRUE(toolkit.terminateRequested());
     EXPECT_EQ(form.closes, 1);
+}
+
+// The session may end before and after an update, never while one runs.
+TEST_F(Win32WindowTest, SessionEndIsRefusedOnlyWhileAnUpdateRuns) {
+    HWND window = toolkit.window().handle();
+    EXPECT_NE(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), FALSE);
+    {
+        const ShutdownInhibit update;
+        EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), FALSE);
+    }
+    EXPECT_NE(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), FALSE);
 }
 
 struct DialogCase {
