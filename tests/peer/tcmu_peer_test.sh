@@ -191,7 +191,8 @@ check "lostcommit: the failure is reported and the program exits 1" \
   eval 'contains "$lostcommit" "Unable to flash firmware. Please contact with your vendor !" &&
         lacks "$lostcommit" "updated successfully" && contains "$all" "=== end lostcommit rc=1"'
 check "lostcommit: no second commit after the kernel's abort; the drive is not bricked" \
-  eval '[ "$(commits lostcommit)" = 1 ] && contains "$summary" "lostcommit: commit 1 0x80 good" &&
+  eval '[ "$(commands lostcommit | grep -cE " 3B 05 01 .. .. .. .. .. .. (80|A0) 00 00 ")" = 1 ] &&
+        [ "$(commits lostcommit)" = 1 ] && contains "$summary" "lostcommit: commit 1 0x80 good" &&
         contains "$summary" "lostcommit: bricked no"'
 
 lostblock=$(section "$all" lostblock)
@@ -218,6 +219,8 @@ check "brick: the drive bricked at its one commit" \
 check "brick: the program reports the failure" \
   eval 'contains "$brick" "Unable to flash firmware. Please contact with your vendor !" &&
         lacks "$brick" "updated successfully" && contains "$all" "=== end brick rc=1"'
+check "brick: ... quoting what the drive answered after its commit" \
+  contains "$brick" "TCMU BRICK 1A05) answered no identity (sense 04/44/00) after its commit"
 
 if [ $fail != 0 ]; then
   echo "--- output (stdout.txt, without the trace) ---"

@@ -10,22 +10,23 @@
 #   media polling when -p is given, and prints one line per drive:
 #     ID /dev/srN /dev/sgN H:C:T:L
 #
-# usage: zorbel-tcmu-up.sh [-m MODDIR] [-t SECONDS] [-p MS] [-o DIR] [-b ZORBEL_TCMU] SCENARIO
+# usage: zorbel-tcmu-up.sh [-m MODDIR] [-t SECONDS] [-p MS] [-o DIR] [-T TRACE] [-b ZORBEL_TCMU] SCENARIO
 #        zorbel-tcmu-up.sh -d [-o DIR]     stop serving; the summary is then complete
 #   -m  folder with the modules (configfs, crct10dif_common, crct10dif_generic,
 #       crc-t10dif, target_core_mod, uio, target_core_user, tcm_loop .ko)
 #   -t  the kernel's time-out for one command of each drive (default 30)
 #   -p  media polling interval of the new drives in ms (default: the kernel's)
 #   -o  where trace.txt, summary.txt and the server's pid go (default /tmp/zorbel-tcmu)
+#   -T  the trace elsewhere, e.g. /dev/console as it happens (default DIR/trace.txt)
 #   -b  the zorbel-tcmu program (default: beside this script, else on PATH)
 # Exit status 0 when every drive appeared; 1 otherwise (the reason on stderr).
 set -u
-mods= timeout=30 poll= out=/tmp/zorbel-tcmu down=0
+mods= timeout=30 poll= out=/tmp/zorbel-tcmu trace= down=0
 server=$(dirname "$0")/zorbel-tcmu
 [ -x "$server" ] || server=zorbel-tcmu
-while getopts m:t:p:o:b:d opt; do
+while getopts m:t:p:o:T:b:d opt; do
   case $opt in
-    m) mods=$OPTARG ;; t) timeout=$OPTARG ;; p) poll=$OPTARG ;; o) out=$OPTARG ;;
+    m) mods=$OPTARG ;; t) timeout=$OPTARG ;; p) poll=$OPTARG ;; o) out=$OPTARG ;; T) trace=$OPTARG ;;
     b) server=$OPTARG ;; d) down=1 ;; *) exit 2 ;;
   esac
 done
@@ -70,7 +71,7 @@ for id in $ids; do
   echo "$timeout" > "$core/$id/attrib/cmd_time_out" || die "cannot set $id's cmd_time_out"
 done
 
-pid=$("$server" "$scenario" --background --trace "$out/trace.txt" --summary "$out/summary.txt") ||
+pid=$("$server" "$scenario" --background --trace "${trace:-$out/trace.txt}" --summary "$out/summary.txt") ||
   die "zorbel-tcmu did not start"
 echo "$pid" > "$out/pid"
 
