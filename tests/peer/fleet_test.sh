@@ -109,7 +109,9 @@ mods=$("$PEER/tcmu-modules.sh" "$W/mods") || { echo "FAIL: the target's modules"
 cp "$TCMU" "$W/zorbel-tcmu" && cp "$TCMU_UP" "$W/zorbel-tcmu-up.sh" || exit 1
 
 D=$W/vms
-trap '"$VM" stop "$D" vm-fit vm-other vm-none >/dev/null 2>&1' EXIT
+# SSH's connection sockets want a short path (a socket's name has at most 107 bytes).
+CP=$(mktemp -d "${TMPDIR:-/tmp}/fleet-cp.XXXXXX") || exit 1
+trap '"$VM" stop "$D" vm-fit vm-other vm-none >/dev/null 2>&1; rm -rf "$CP"' EXIT
 "$VM" prepare "$D" || { echo "FAIL: preparing the VMs"; exit 1; }
 # shellcheck disable=SC2086
 "$VM" start "$D" vm-fit "served:$W/drive-server" "$W/fit.toml" "$W/zorbel-tcmu" \
@@ -129,7 +131,7 @@ fleet() {  # fleet NAME PROGRAM [ARGS...]: the documented command; leaves NAME.l
   local t0=$SECONDS name=$1 program=$2
   shift 2
   ANSIBLE_CONFIG=$REPO/examples/fleet/ansible.cfg ZORBEL_FLEET_SUMMARY=$W/$name.json \
-    ANSIBLE_SSH_CONTROL_PATH_DIR=$W/cp ANSIBLE_LOCAL_TEMP=$W/tmp \
+    ANSIBLE_SSH_CONTROL_PATH_DIR=$CP ANSIBLE_LOCAL_TEMP=$W/tmp \
     ansible-playbook -i "$W/inventory" "$REPO/examples/fleet/fleet.yml" \
       -e zorbel_program="$W/$program" -e zorbel_probe="$W/zorbel-probe" -e zorbel_pack="$PACK" "$@" \
       > "$W/$name.log" 2>&1
