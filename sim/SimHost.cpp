@@ -13,6 +13,12 @@ namespace zorbel::sim {
 
 namespace {
 
+// Every program that runs on the simulated computer carries this mark, by
+// which the packaging step tells it from the program for real drives: only
+// such a program may keep stand-in flash profiles or carry the demonstration
+// image.
+__attribute__((used)) const char SimulatedComputerMark[] = "ZORBEL_SIMULATED_COMPUTER_PROGRAM";
+
 namespace pt = layout::pt;
 namespace aspi = layout::aspi;
 

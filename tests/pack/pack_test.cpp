@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -382,6 +383,7 @@ struct RefusalCase {
     std::string expected;    // part of the refusal
     std::string from2 = {};  // a second replacement, when one is not enough
     std::string to2 = {};
+    std::string absent = {};  // what no refusal may name: one refusal per cause
 };
 
 TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
@@ -395,6 +397,16 @@ TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
     for (int i = 0; i < 6; ++i) {
         nine += "\n[[bin.constraint]]\nvendor = \"X\"\n";
     }
+
+    std::vector<std::uint8_t> demo(16384);
+    const std::string demoText = std::string("ZORBEL DEMONSTRATION ") + "IMAGE - NOT FIRMWARE ";
+    for (std::size_t i = 0; i < demo.size(); ++i) {
+        demo[i] = static_cast<std::uint8_t>(demoText[i % demoText.size()]);
+    }
+    writeAll(dir_ / "demo.bin", demo);
+    std::vector<std::uint8_t> demoInside = image(16384, 8);
+    std::copy(demoText.begin(), demoText.end(), demoInside.begin() + 9000);
+    writeAll(dir_ / "demo-inside.bin", demoInside);
 
     const RefusalCase cases[] = {
         {"title too long", "Flash Program for MERIDOX DVR-RW 1616", std::string(64, 'T'),
@@ -440,6 +452,26 @@ TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
         {"any_drive as a number", "any_drive = true", "any_drive = 1",
          "bin[2].any_drive: must be true or false"},
         {"past the bank", "start = 65536", "start = 1040384", "run past the end"},
+        {"past the bank, the next bin placed after it", "image = \"one.bin\"\n",
+         "image = \"one.bin\"\nstart = 1032192\n",
+         ":18: bin[1].start: bytes 1032192 to 1064960 run past the end", "start = 65536\n", "",
+         "bin[2]"},
+        {"a bin placed after the previous one runs past the bank", "image = \"one.bin\"\n",
+         "image = \"one.bin\"\nstart = 1015808\n",
+         ":38: bin[2].image: bytes 1048576 to 1064960 run past the end of the 1048576-byte bank "
+         "(placed right after bin[1], since no start is given)",
+         "start = 65536\n", "", "bin[1]."},
+        {"inverted revision range", "lowest = \"1B05\"\nhighest = \"1B09\"",
+         "lowest = \"KA03\"\nhighest = \"KA01\"",
+         ":23: bin[1].constraint[1].lowest: \"KA03\" lies above highest \"KA01\""},
+        {"the demonstration image in a program for real drives", "\"two.bin\"", "\"demo.bin\"",
+         ":37: bin[2].image: " + path("demo.bin") +
+             " carries the mark \"ZORBEL DEMONSTRATION IMAGE\""},
+        {"an image carrying the demonstration mark", "\"two.bin\"", "\"demo-inside.bin\"",
+         "bin[2].image: " + path("demo-inside.bin") + " carries the mark"},
+        {"any_drive = false is no waiver", "any_drive = true", "any_drive = false",
+         ":37: bin[2].constraint: missing: a bin without constraint slots accepts a drive of any "
+         "make"},
         {"image looks like an empty bank", "\"one.bin\"", "\"marked.bin\"", "empty-bank mark"},
         {"more than 8 slots", "", nine + "\n", "more than the 8 a bin holds"},
         {"unknown key", "CHKDISC = 2", "CHKDISC = 2\nCHKDSC = 1", "options.CHKDSC: unknown key"},
@@ -466,6 +498,9 @@ TEST_F(Pack, EveryRefusalLeavesTheTargetAsItWas) {
         EXPECT_NE(output.find(c.expected), std::string::npos) << c.name << ":\n" << output;
         EXPECT_NE(output.find("bad.toml"), std::string::npos) << c.name;
         EXPECT_NE(output.find("nothing written"), std::string::npos) << c.name;
+        if (!c.absent.empty()) {
+            EXPECT_EQ(output.find(c.absent), std::string::npos) << c.name << ":\n" << output;
+        }
         EXPECT_EQ(readAll(dir_ / "probe"), before) << c.name;
     }
     // No temporary file was left behind.
@@ -557,26 +592,63 @@ TEST_F(Pack, StandInProfilesOnlyWhenSaidSo) {
     EXPECT_NE(output.find("--stand-in-profiles"), std::string::npos) << output;
     EXPECT_EQ(readAll(dir_ / "program"), file);
 
-    // A profile file that still carries one stand-in is no maker's file.
-    std::vector<std::uint8_t> partly = image(17850, 5);
-    std::copy_n(StandInProfileStore.begin() + ProfileOffsets[7],
-                ProfileOffsets[8] - ProfileOffsets[7], partly.begin() + ProfileOffsets[7]);
-    writeAll(dir_ / "partly.bin", partly);
-    EXPECT_NE(pack(fill + " --profiles " + path("partly.bin"), output), 0);
-    EXPECT_NE(output.find("partly.bin: holds stand-in profile 7 "), std::string::npos) << output;
-    EXPECT_EQ(readAll(dir_ / "program"), file);
+    // A profile file that still carries one stand-in is no maker's file,
+    // whether the stand-in is whole, has one byte changed (here in its first
+    // mark), or has every mark broken but most of its bytes kept.
+    const auto withProfile7 = [](const std::function<void(std::uint8_t*, std::size_t)>& edit) {
+        std::vector<std::uint8_t> partly = image(17850, 5);
+        const std::size_t length = ProfileOffsets[8] - ProfileOffsets[7];
+        std::copy_n(StandInProfileStore.begin() + ProfileOffsets[7], length,
+                    partly.begin() + ProfileOffsets[7]);
+        edit(partly.data() + ProfileOffsets[7], length);
+        return partly;
+    };
+    const std::vector<std::vector<std::uint8_t>> partlyFiles = {
+        withProfile7([](std::uint8_t*, std::size_t) {}),
+        withProfile7([](std::uint8_t* p, std::size_t) { p[3] ^= 0x01; }),
+        withProfile7([](std::uint8_t* p, std::size_t length) {
+            for (std::size_t i = 0; i < length; i += 97) {
+                p[i] ^= 0xFF;  // every copy of the mark is hit
+            }
+        }),
+    };
+    for (const auto& partly : partlyFiles) {
+        writeAll(dir_ / "partly.bin", partly);
+        EXPECT_NE(pack(fill + " --profiles " + path("partly.bin"), output), 0);
+        EXPECT_NE(output.find("partly.bin: holds stand-in profile 7 "), std::string::npos)
+            << output;
+        EXPECT_EQ(readAll(dir_ / "program"), file);
+    }
     EXPECT_NE(pack(fill + " --profiles " + path("partly.bin") + " --stand-in-profiles", output), 0);
     EXPECT_EQ(readAll(dir_ / "program"), file);
 
     ASSERT_EQ(pack("show " + path("program"), output), 0) << output;
     EXPECT_NE(output.find("# flash profiles: all 20 stand-in"), std::string::npos) << output;
 
+    // Only a program for the simulated computer may keep them, and carry the
+    // demonstration image.
+    EXPECT_EQ(pack(fill + " --stand-in-profiles", output), 1);
+    EXPECT_NE(output.find("program: --stand-in-profiles: this is not a program for the simulated"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(readAll(dir_ / "program"), file);
+    const std::string simMark = std::string("ZORBEL_SIMULATED_COMPUTER_") + "PROGRAM" + '\0';
+    file.insert(file.begin(), simMark.begin(), simMark.end());
+    writeAll(dir_ / "program", file);
+    std::vector<std::uint8_t> demo(16384);
+    const std::string demoText = std::string("ZORBEL DEMONSTRATION ") + "IMAGE - NOT FIRMWARE ";
+    for (std::size_t i = 0; i < demo.size(); ++i) {
+        demo[i] = static_cast<std::uint8_t>(demoText[i % demoText.size()]);
+    }
+    writeAll(dir_ / "two.bin", demo);
+
     // Said in so many words: the store keeps its stand-ins.
     ASSERT_EQ(pack(fill + " --stand-in-profiles -o " + path("sim"), output), 0) << output;
     EXPECT_NE(output.find("simulated computer only"), std::string::npos) << output;
     const auto sim = readAll(dir_ / "sim");
-    EXPECT_TRUE(
-        std::equal(StandInProfileStore.begin(), StandInProfileStore.end(), sim.begin() + storeAt));
+    EXPECT_TRUE(std::equal(StandInProfileStore.begin(), StandInProfileStore.end(),
+                           sim.begin() + storeAt + static_cast<std::ptrdiff_t>(simMark.size())));
+    writeAll(dir_ / "two.bin", two_);
 
     // The maker's profiles in place: later fills need neither option.
     writeAll(dir_ / "maker.bin", image(17850, 5));
@@ -585,6 +657,33 @@ TEST_F(Pack, StandInProfilesOnlyWhenSaidSo) {
     ASSERT_EQ(pack("show " + path("program"), output), 0) << output;
     EXPECT_NE(output.find("no stand-in left"), std::string::npos) << output;
 }
+
+#ifdef ZORBEL_REAL_PROGRAM
+// The program for real drives reads its own store at start-up: one profile
+// that is still a stand-in, even with a byte changed, ends it before it looks
+// at any drive.
+TEST_F(Pack, RealProgramRefusesAPartlyStandInStoreAtStartUp) {
+    auto program = readAll(ZORBEL_REAL_PROGRAM);
+    const std::string mark = std::string("ZORBEL_") + "PROFILES" + '\0';
+    const auto at = std::search(program.begin(), program.end(), mark.begin(), mark.end());
+    ASSERT_NE(at, program.end());
+    const auto store = at + static_cast<std::ptrdiff_t>(mark.size());
+    const auto maker = image(ProfileStoreSize, 5);
+    std::copy(maker.begin(), maker.end(), store);
+    const auto profile12 = static_cast<std::ptrdiff_t>(ProfileOffsets[12]);
+    std::copy_n(StandInProfileStore.begin() + profile12, ProfileOffsets[13] - ProfileOffsets[12],
+                store + profile12);
+    store[profile12 + 2] ^= 0x40;  // inside the first copy of the stand-in mark
+    writeAll(dir_ / "zorbel", program);
+    fs::permissions(dir_ / "zorbel", fs::perms::owner_all);
+
+    std::string output;
+    const int status = testing::runCommand(
+        "env -u DISPLAY -u WAYLAND_DISPLAY " + path("zorbel") + " </dev/null 2>&1", output);
+    EXPECT_NE(output.find("[Error]\nInvalid F/W in executable !\n"), std::string::npos) << output;
+    EXPECT_EQ(status, 3) << output;
+}
+#endif
 
 }  // namespace
 }  // namespace zorbel

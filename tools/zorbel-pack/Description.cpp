@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "package/Matching.h"
 #include "package/PackageBlock.h"
 #include "tools/zorbel-pack/Pack.h"
 #include "tools/zorbel-pack/Sha256.h"
@@ -151,6 +152,15 @@ void parseConstraint(Checker& check, const toml::node& node, const std::string& 
     }
     slot.lowestRevision = check.revision(*table, "lowest", name + ".lowest", true, line);
     slot.highestRevision = check.revision(*table, "highest", name + ".highest", true, line);
+    // Both bounds are inclusive and compared as the program compares them.
+    if (slot.lowestRevision.size() == block::RevisionUsed &&
+        slot.highestRevision.size() == block::RevisionUsed &&
+        compareTexts(slot.lowestRevision, slot.highestRevision) > 0) {
+        check.refuse(lineOf(*table->get("lowest")), name + ".lowest",
+                     "\"" + utf8FromBytes(slot.lowestRevision) + "\" lies above highest \"" +
+                         utf8FromBytes(slot.highestRevision) +
+                         "\": the slot would accept no drive (swap the two bounds)");
+    }
     slot.vendor = check.text(*table, "vendor", name + ".vendor", block::VendorUsed, "", line);
     slot.product = check.text(*table, "product", name + ".product", block::ProductUsed, "", line);
     // Drives report all 8 and 16 characters, trailing blanks included; a
@@ -469,10 +479,14 @@ bool loadImages(PackageDescription& d, std::vector<Refusal>& refusals) {
             bin.size = length;
         }
         const std::int64_t size = bin.size.value_or(0);
+        const bool startGiven = bin.start.has_value();
         const std::int64_t start = bin.start.value_or(nextStart);
         bin.start = start;
         nextStart = start + size;
         const std::string what = bin.image ? "the image " + bin.image->string() : "size";
+        // Placed after a bin that already ran past the bank: that bin's
+        // refusal names the cause.
+        const bool afterPastBank = !startGiven && start > bank;
         if (size <= 0) {
             check.refuse(bin.line, name + ".image", what + " is empty");
         } else if (size % block::ImageBlockSize != 0) {
@@ -481,10 +495,15 @@ bool loadImages(PackageDescription& d, std::vector<Refusal>& refusals) {
                              " bytes, not a whole number of 16384-byte blocks");
         } else if (start < 0) {
             check.refuse(bin.line, name + ".start", "must not be negative");
-        } else if (start + size > bank) {
-            check.refuse(bin.line, name + ".start",
+        } else if (start + size > bank && !afterPastBank) {
+            // A start the description did not give is the previous bin's end:
+            // then this bin's size is what does not fit.
+            check.refuse(bin.line, name + (startGiven ? ".start" : ".image"),
                          "bytes " + std::to_string(start) + " to " + std::to_string(start + size) +
-                             " run past the end of the 1048576-byte bank");
+                             " run past the end of the 1048576-byte bank" +
+                             (startGiven ? std::string()
+                                         : " (placed right after bin[" + std::to_string(j) +
+                                               "], since no start is given)"));
         }
     }
     // Overlaps, between bins that are each inside the bank.

@@ -34,6 +34,10 @@ std::string profileStoreMark() {
     return mark;
 }
 
+bool holdsText(std::span<const std::uint8_t> bytes, const std::string& text) {
+    return std::search(bytes.begin(), bytes.end(), text.begin(), text.end()) != bytes.end();
+}
+
 class BlockWriter {
   public:
     BlockWriter() : bytes_(BlockSize, 0) {}
@@ -111,6 +115,22 @@ std::vector<std::size_t> findBlocks(std::span<const std::uint8_t> file) {
         }
     }
     return found;
+}
+
+bool isSimulatedComputerProgram(std::span<const std::uint8_t> file) {
+    // Put together at run time, like the store's mark.
+    std::string mark = "ZORBEL_SIMULATED_";
+    mark += "COMPUTER_PROGRAM";
+    mark.push_back('\0');
+    return holdsText(file, mark);
+}
+
+std::string demonstrationMark() {
+    return std::string("ZORBEL DEMONSTRATION") + " IMAGE";
+}
+
+bool carriesDemonstrationMark(std::span<const std::uint8_t> image) {
+    return holdsText(image, demonstrationMark());
 }
 
 std::vector<std::size_t> findProfileStores(std::span<const std::uint8_t> file) {

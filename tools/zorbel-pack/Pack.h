@@ -24,6 +24,17 @@ std::vector<std::size_t> findBlocks(std::span<const std::uint8_t> file);
 // 17,850 profile bytes.
 std::vector<std::size_t> findProfileStores(std::span<const std::uint8_t> file);
 
+// True when `file` is a program for the simulated computer (zorbel-sim and
+// its copies): it carries that computer's mark.
+bool isSimulatedComputerProgram(std::span<const std::uint8_t> file);
+
+// The text that marks the demonstration images (examples/make-image.sh --demo,
+// the image zorbel-sim carries): "ZORBEL DEMONSTRATION IMAGE".
+std::string demonstrationMark();
+
+// True when `image` carries the demonstration mark anywhere.
+bool carriesDemonstrationMark(std::span<const std::uint8_t> image);
+
 // The block bytes (block::BlockSize) a checked description stands for: every
 // slot written, texts NUL-padded, constraint slots not described left with
 // their empty mark, bins not in use as an untouched block holds them, and the

@@ -124,6 +124,36 @@ void checkProfileStores(const fs::path& program, const fs::path& profilesFile,
     }
 }
 
+// Refuses what only a program for the simulated computer may carry, in a
+// program for real drives: the demonstration image (or any image carrying its
+// mark), and stand-in profiles kept with --stand-in-profiles.
+void checkSimulatorOnlyParts(const fs::path& program, const PackageDescription& d,
+                             std::span<const std::uint8_t> bytes, bool standInsForSimulator,
+                             std::vector<Refusal>& refusals) {
+    if (isSimulatedComputerProgram(bytes)) {
+        return;
+    }
+    for (std::size_t j = 0; j < d.bins.size(); ++j) {
+        const BinDescription& bin = d.bins[j];
+        if (carriesDemonstrationMark(bin.imageBytes)) {
+            refusals.push_back(
+                {d.file, bin.line, "bin[" + std::to_string(j + 1) + "].image",
+                 (bin.image ? bin.image->string() : std::string("the image")) +
+                     " carries the mark \"" + demonstrationMark() + "\": it is no firmware, and " +
+                     program.string() +
+                     " is not a program for the simulated computer (zorbel-sim); give the drive "
+                     "maker's image"});
+        }
+    }
+    if (standInsForSimulator) {
+        refusals.push_back({program.string(), 0, "--stand-in-profiles",
+                            "this is not a program for the simulated computer (zorbel-sim), and "
+                            "the program for real drives refuses to start with stand-in "
+                            "profiles; give --profiles FILE with the drive maker's 17850-byte "
+                            "profile file"});
+    }
+}
+
 int fill(const fs::path& program, const fs::path& description, const fs::path& output,
          const fs::path& profilesFile, bool standInsForSimulator) {
     std::vector<Refusal> refusals;
@@ -166,6 +196,9 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
                                                          " flash profile store marks"});
             }
         }
+    }
+    if (d && !bytes.empty()) {
+        checkSimulatorOnlyParts(program, *d, bytes, standInsForSimulator, refusals);
     }
     if (!bytes.empty() && refusals.empty()) {
         checkProfileStores(program, profilesFile, bytes, profiles, storeAt, standInsForSimulator,

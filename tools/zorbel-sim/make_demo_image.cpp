@@ -13,8 +13,10 @@
 namespace {
 
 constexpr std::size_t DefaultSize = 1'048'576;
+// Begins with the demonstration mark, by which zorbel-pack refuses the image
+// for any program but the simulated computer's.
 constexpr std::string_view Header =
-    "MERIDOX DX-4410S firmware 1.10 (demo image, not for real drives)";
+    "ZORBEL DEMONSTRATION IMAGE - MERIDOX DX-4410S firmware 1.10, not for real drives";
 
 std::vector<std::uint8_t> demoImage(std::size_t size) {
     std::vector<std::uint8_t> image(size);
