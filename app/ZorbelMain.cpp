@@ -359,6 +359,11 @@ void TZorbelMain::FormDestroy() {
 }
 
 void TZorbelMain::cmdCloseClick() {
+    // Not while an update is being started or completed: the window answers
+    // during the waits for its drives, but its drives are not left mid-way.
+    if (handlerBusy_ || completing_) {
+        return;
+    }
     EndProgram();
 }
 
@@ -378,8 +383,13 @@ void TZorbelMain::cmdUpdateClick() {
         return;
     }
     // The drive list stays disabled until the completion: the update's drives
-    // are the ones chosen now.
+    // are the ones chosen now. Update and Close too, while the window answers
+    // during the disc check's waits.
+    const bool updateEnabled = toolkit_.enabled(Control::cmdUpdate);
+    const bool closeEnabled = toolkit_.enabled(Control::cmdClose);
     toolkit_.setEnabled(Control::cboDrives, false);
+    toolkit_.setEnabled(Control::cmdUpdate, false);
+    toolkit_.setEnabled(Control::cmdClose, false);
     handlerBusy_ = true;
     inhibit_ = std::make_unique<ShutdownInhibit>();
     const bool started = StartUpdate();
@@ -387,6 +397,8 @@ void TZorbelMain::cmdUpdateClick() {
     if (!started) {
         inhibit_.reset();
         toolkit_.setEnabled(Control::cboDrives, true);
+        toolkit_.setEnabled(Control::cmdUpdate, updateEnabled);
+        toolkit_.setEnabled(Control::cmdClose, closeEnabled);
         return;  // the window stays as it was
     }
     // 5.

@@ -11,6 +11,7 @@
 
 #include "device/ApplicationTag.h"
 #include "device/FixedText.h"
+#include "device/MessagePump.h"
 #include "device/RequestLayout.h"
 
 namespace zorbel {
@@ -430,8 +431,14 @@ bool AtapiDevice::Execute(const Packet& packet, std::uint8_t direction, std::uin
 
     for (int attempt = 1;; ++attempt) {
         lastTransferLength_ = 0;
-        const Outcome outcome = passThrough ? SendPassThrough(copy, direction, length)
-                                            : SendAspi(copy, direction, length);
+        Outcome outcome = Outcome::TransportFailure;
+        // A command on the window's thread may take as long as its time-out:
+        // the window keeps answering meanwhile.
+        auto send = [&] {
+            outcome = passThrough ? SendPassThrough(copy, direction, length)
+                                  : SendAspi(copy, direction, length);
+        };
+        runWhilePumping(send);
         if (boundedPhase_ != 0 && lastTimedOut_ != 0) {
             gaveUpDrives_ |= GaveUpBit();
         }

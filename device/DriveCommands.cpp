@@ -164,7 +164,7 @@ bool AtapiDevice::WaitReady(double timeoutSeconds) {
             timedOut = true;
             break;
         }
-        currentHost().sleepMs(WaitPollMs);
+        pumpedSleepMs(WaitPollMs);  // the window keeps answering meanwhile
         sleptMs += WaitPollMs;
     }
     // Leaves the sense fields describing the drive at the end of the wait.

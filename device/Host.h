@@ -98,6 +98,10 @@ class Host {
     virtual bool passThroughDirect(DeviceHandle device,
                                    std::span<std::uint8_t, PassThroughBlockSize> block,
                                    void* dataBuffer) = 0;
+    // True when a command handed to the platform holds the calling thread for
+    // as long as the drive takes to answer (every real platform); false for a
+    // simulated computer on its virtual clock, whose drives answer at once.
+    virtual bool commandsTakeRealTime() { return true; }
     // Holds an open device for this process alone while a run programs it.
     // False, after one line on standard error that names the drive and the
     // reason, when the drive is in use elsewhere (a mounted disc, another

@@ -1,7 +1,11 @@
 #include "device/MessagePump.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -60,6 +64,44 @@ void pumpedSleepMs(std::uint32_t milliseconds) {
         milliseconds -= step;
     }
     pumpIfWindowThread();
+}
+
+void runWhilePumping(void (*work)(void* context), void* context) {
+    if (!onPumpedThread() || !currentHost().commandsTakeRealTime()) {
+        work(context);
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::exception_ptr failure;
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                work(context);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            const std::lock_guard lock(mutex);
+            done = true;
+            ended.notify_one();
+        });
+    } catch (const std::system_error&) {
+        work(context);  // no thread to spare: the window waits as before
+        return;
+    }
+    for (;;) {
+        pumpIfWindowThread();
+        std::unique_lock lock(mutex);
+        if (ended.wait_for(lock, std::chrono::milliseconds(PumpStepMs), [&] { return done; })) {
+            break;
+        }
+    }
+    helper.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 }  // namespace zorbel

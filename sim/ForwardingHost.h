@@ -12,6 +12,7 @@ class ForwardingHost : public Host {
     explicit ForwardingHost(Host& inner) : inner_(inner) {}
 
     bool isNtFamily() override { return inner_.isNtFamily(); }
+    bool commandsTakeRealTime() override { return inner_.commandsTakeRealTime(); }
     bool queryPerformanceFrequency(std::int64_t& f) override {
         return inner_.queryPerformanceFrequency(f);
     }

@@ -189,6 +189,7 @@ class SimHost final : public zorbel::Host {
 
     // ---- zorbel::Host ----
     bool isNtFamily() override;
+    bool commandsTakeRealTime() override { return clock_.mode() == ClockMode::RealTime; }
     bool queryPerformanceFrequency(std::int64_t& frequency) override;
     std::int64_t queryPerformanceCounter() override;
     void sleepMs(std::uint32_t milliseconds) override;

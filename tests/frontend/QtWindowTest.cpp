@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -16,7 +17,10 @@
 #include <QTimer>
 #include <thread>
 
+#include "app/ZorbelMain.h"
 #include "app/qt/QtToolkit.h"
+#include "device/MessagePump.h"
+#include "tests/app/AppFixture.h"
 
 namespace zorbel::qt {
 namespace {
@@ -356,6 +360,67 @@ TEST_F(QtWindowTest, MessageLoopShowsTheWindowUntilTerminate) {
     toolkit.runMessageLoop();
     EXPECT_TRUE(sawWindow);
     EXPECT_FALSE(form.isVisible());
+}
+
+// A drive of the update hangs for a while in the disc check: the window keeps
+// handling its events (its timer ticks, a press on Close) all along, and that
+// press ends nothing while the drive is checked.
+TEST_F(QtWindowTest, WindowAnswersWhileTheDiscCheckWaits) {
+    testing::BlockBytes package = testing::makePackage();
+    package.option(block::Option::CHKDISC, testing::optionText(block::Option::CHKDISC, '1'));
+    ScopedPackageOverride packageScope(package.bytes());
+    SetStandInProfilesAccepted(true);
+    sim::ComputerSpec computer;
+    computer.clock = sim::ClockMode::RealTime;
+    sim::DriveSpec& spec = computer.addDrive("d1");
+    spec.identity = sim::Identity::fromText(testing::TestVendor, "DVR-1", testing::OldRevision);
+    spec.newRevision = sim::padded<4>(testing::NewRevision);
+    spec.imageSize = static_cast<std::uint32_t>(testing::TestImageSize);
+    spec.medium = false;
+    computer.addLetter('E', "d1");
+    sim::InstalledComputer installed(computer);
+    toolkit.setDialogScript([](DialogKind, std::string_view) { return DialogAnswer::Ok; });
+    setWindowMessagePump([this] { toolkit.processPendingMessages(); });
+    {
+        TZorbelMain window(toolkit);
+        sim::FaultRule hang;  // one TEST UNIT READY that takes the simulator's longest
+        hang.kind = sim::FaultKind::Timeout;
+        hang.opcode = 0x00;
+        hang.times = 1;
+        installed->findDrive("d1")->addFault(hang);
+
+        QElapsedTimer clock;
+        qint64 lastTick = 0;
+        qint64 longestGap = 0;
+        int ticks = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            longestGap = std::max(longestGap, now - lastTick);
+            lastTick = now;
+            if (++ticks == 5) {
+                form.cmdClose->click();  // disabled: nothing happens
+                window.cmdCloseClick();  // and a press that slipped through ends nothing
+            }
+        });
+        timer.start(50);
+        clock.start();
+        window.cmdUpdateClick();
+        const qint64 checked = clock.elapsed();
+        timer.stop();
+
+        EXPECT_GE(checked, 1500);  // the hung command held the check this long
+        EXPECT_GE(ticks, 10);
+        EXPECT_LT(longestGap, 1000);
+        EXPECT_FALSE(toolkit.terminateRequested());
+        EXPECT_TRUE(window.UpdateInProgress());
+        for (int i = 0; i < 600 && window.UpdateInProgress(); ++i) {
+            QTest::qWait(20);
+        }
+        EXPECT_EQ(window.ExitStatus(), ExitNothingFailed);
+        EXPECT_EQ(installed->findDrive("d1")->commits().size(), 1u);
+    }
+    clearWindowMessagePump();
 }
 
 }  // namespace
