@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <istream>
 #include <ostream>
 #include <sstream>
@@ -143,6 +144,17 @@ std::optional<std::vector<ScriptStep>> parseScript(std::string_view text, std::s
         steps.push_back(step);
     }
     return steps;
+}
+
+ConsoleOptions standardStreamOptions(bool outputIsTerminal, bool inputIsTerminal) {
+    std::ios::sync_with_stdio(false);
+    ConsoleOptions options;
+    options.out = &std::cout;
+    options.err = &std::cerr;
+    options.in = &std::cin;
+    options.outputIsTerminal = outputIsTerminal;
+    options.inputIsTerminal = inputIsTerminal;
+    return options;
 }
 
 ConsoleToolkit::ConsoleToolkit(ConsoleOptions options)
@@ -322,6 +334,7 @@ std::optional<ScriptStep> ConsoleToolkit::nextStep(std::string& how) {
             continue;
         }
         how = "standard input";
+        inputHeldAnswers_ = true;
         ScriptStep step;
         std::string error;
         if (!parseWord(word, step, error)) {
@@ -333,7 +346,45 @@ std::optional<ScriptStep> ConsoleToolkit::nextStep(std::string& how) {
         }
         return step;
     }
+    if (!inputHeldAnswers_ && !emptyInputAnswersTaken_ &&
+        !options_.answersWhenInputIsEmpty.empty()) {
+        emptyInputAnswersTaken_ = true;
+        script_.assign(options_.answersWhenInputIsEmpty.begin(),
+                       options_.answersWhenInputIsEmpty.end());
+        return nextStep(how);
+    }
     return std::nullopt;
+}
+
+void ConsoleToolkit::reportUnusedAnswers() {
+    std::vector<std::string> unused;
+    if (!emptyInputAnswersTaken_) {
+        for (const ScriptStep& step : script_) {
+            unused.push_back(wordOf(step));
+        }
+    }
+    script_.clear();
+    if (options_.in != nullptr && !options_.inputIsTerminal) {
+        std::string line;
+        while (options_.in->rdbuf() != nullptr && options_.in->rdbuf()->in_avail() > 0 &&
+               std::getline(*options_.in, line)) {
+            const std::string word = lower(trim(line));
+            if (!word.empty()) {
+                unused.push_back(word);
+            }
+        }
+    }
+    if (unused.empty() || options_.err == nullptr) {
+        return;
+    }
+    *options_.err << (unused.size() == 1 ? "1 answer" : std::to_string(unused.size()) + " answers")
+                  << " left unused (nothing asked for " << (unused.size() == 1 ? "it" : "them")
+                  << "):";
+    for (const std::string& word : unused) {
+        *options_.err << " " << word;
+    }
+    *options_.err << "\n";
+    options_.err->flush();
 }
 
 void ConsoleToolkit::refuse(const ScriptStep& step, std::string_view reason) {
@@ -350,7 +401,6 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
     endStatusLine();
     flushStatus();
     endStatusLine();
-    const DialogAnswer defaultAnswer = yesNo ? DialogAnswer::Yes : DialogAnswer::Ok;
     const DialogAnswer escapeAnswer = yesNo ? DialogAnswer::No : DialogAnswer::Ok;
     out() << "\n[" << caption << "]\n" << text;
     if (text.empty() || text.back() != '\n') {
@@ -393,26 +443,46 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
                 break;
         }
     } else if (options_.inputIsTerminal && options_.in != nullptr) {
-        out() << (yesNo ? "Answer [Y/n]: " : "Press Enter: ");
-        out().flush();
-        std::string line;
-        how = "terminal";
-        if (!std::getline(*options_.in, line)) {
-            out() << "\n";
-            how = "end of input: Escape";
-        } else {
-            answer = defaultAnswer;
-            const std::string word = lower(trim(line));
-            if (yesNo && (word == "n" || word == "no" || word == "esc")) {
-                answer = DialogAnswer::No;
-            }
-        }
+        answer = askTerminal(yesNo, how).value_or(escapeAnswer);
     } else {
         how = options_.in != nullptr ? "end of input: Escape" : "nobody to answer: Escape";
     }
     out() << "Answer: [" << answerName(answer) << "] (" << how << ")\n";
     out().flush();
     return answer;
+}
+
+// Asks the person at the terminal until a word fits; none at the end of input.
+std::optional<DialogAnswer> ConsoleToolkit::askTerminal(bool yesNo, std::string& how) {
+    for (;;) {
+        out() << (yesNo ? "Answer [Y/n]: " : "Press Enter: ");
+        out().flush();
+        std::string line;
+        if (!std::getline(*options_.in, line)) {
+            out() << "\n";
+            how = "end of input: Escape";
+            return std::nullopt;
+        }
+        how = "terminal";
+        const std::string word = lower(trim(line));
+        if (word.empty()) {
+            return yesNo ? DialogAnswer::Yes : DialogAnswer::Ok;
+        }
+        const bool escape = word == "esc" || word == "escape";
+        if (yesNo && (word == "y" || word == "yes")) {
+            return DialogAnswer::Yes;
+        }
+        if (yesNo && (word == "n" || word == "no" || escape)) {
+            return DialogAnswer::No;
+        }
+        if (!yesNo && (word == "ok" || escape)) {
+            return DialogAnswer::Ok;
+        }
+        out() << "  ('" << word << "' is no answer here: "
+              << (yesNo ? "type y or yes for Yes, n, no or esc for No, or press Enter for Yes"
+                        : "press Enter, or type ok or esc, for OK")
+              << ")\n";
+    }
 }
 
 DialogAnswer ConsoleToolkit::messageDialog(DialogKind kind, std::string_view text) {

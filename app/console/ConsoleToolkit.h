@@ -17,6 +17,15 @@
 // answers them, and the idle window closes as Close would. The console never
 // presses Update or chooses a line by itself.
 //
+// On a terminal the answer is what the person typed: Enter takes the default
+// button; at a question y or yes answers Yes and n, no or esc answers No; at a
+// message ok or esc answers OK. Any other word is refused with the words that
+// fit, and the dialog asks again.
+//
+// Answers nobody asked for are reported on the error stream at the end
+// (reportUnusedAnswers), so that a script that went wrong does not pass
+// unnoticed.
+//
 // The message loop runs the timer every 100 ms, sleeping through the current
 // host (so a simulated computer's virtual clock paces it), and the worker end
 // events; it never spins: between ticks it sleeps, and with the timer off it
@@ -65,7 +74,16 @@ struct ConsoleOptions {
     bool outputIsTerminal = false;
     bool inputIsTerminal = false;
     std::vector<ScriptStep> script;  // answers given beforehand, taken first
+    // Taken only when the input is no terminal and ends without a single
+    // answer (a demonstration's own answers, for when nobody scripted any).
+    std::vector<ScriptStep> answersWhenInputIsEmpty;
 };
+
+// The options of a console on this process's standard streams, as the
+// programs run it. Call it before anything reads standard input: it unties
+// the streams from C stdio, so that answers left in a piped input can be
+// counted at the end without waiting for more.
+ConsoleOptions standardStreamOptions(bool outputIsTerminal, bool inputIsTerminal);
 
 class ConsoleToolkit final : public Toolkit {
   public:
@@ -117,6 +135,12 @@ class ConsoleToolkit final : public Toolkit {
 
     EndEventDispatcher& endEventDispatcher() override { return queue_; }
 
+    // Reports on the error stream, in one line, the answers given that nothing
+    // asked for: the script's, and those waiting in an input that is no
+    // terminal (only what can be read without waiting). The demonstration's
+    // own answers are not reported.
+    void reportUnusedAnswers();
+
     // ---- inspection ----
     bool titleBarCloseRemoved() const { return closeRemoved_; }
     std::size_t ticks() const { return ticks_; }
@@ -142,12 +166,15 @@ class ConsoleToolkit final : public Toolkit {
     bool promptIdleAction();
     void waitForTick();
     DialogAnswer ask(std::string_view caption, std::string_view text, bool yesNo);
+    std::optional<DialogAnswer> askTerminal(bool yesNo, std::string& how);
     std::optional<ScriptStep> nextStep(std::string& how);
     void refuse(const ScriptStep& step, std::string_view reason);
     std::ostream& out() { return *options_.out; }
 
     ConsoleOptions options_;
     std::deque<ScriptStep> script_;
+    bool inputHeldAnswers_ = false;  // a word was read from the (non-terminal) input
+    bool emptyInputAnswersTaken_ = false;
     EndEventQueue queue_;
     FormEvents* events_ = nullptr;
     bool terminateRequested_ = false;

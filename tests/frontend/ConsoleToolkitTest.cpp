@@ -81,6 +81,15 @@ TEST(ConsoleDialogs, PrintedWithCaptionTextAndButtonsAndAnsweredInOrderOfSources
     const std::string none;
     const std::string yes = "Yes\n";
     const std::string maybe = "\nmaybe\n";
+    const std::string esc = "esc\n";
+    const std::string cancelThenNo = "cancel\nQ\nn\n";
+    const std::string stop = "stop\n";
+    const std::string yesThenEnter = "yes\n\n";
+    const auto refusedWord = [](const std::string& word) {
+        return "  ('" + word +
+               "' is no answer here: type y or yes for Yes, n, no or esc for No, or press Enter "
+               "for Yes)\n";
+    };
     struct Case {
         const char* name;
         DialogKind kind;
@@ -129,6 +138,29 @@ TEST(ConsoleDialogs, PrintedWithCaptionTextAndButtonsAndAnsweredInOrderOfSources
          "\n[Warning]\n" + question + "\n" + yesNo +
              "Answer [Y/n]: \nAnswer: [&No] (end of input: Escape)\n",
          ""},
+        {"the terminal answers yes", DialogKind::WarningQuestion, "", &yes, true, DialogAnswer::Yes,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&Yes] (terminal)\n",
+         ""},
+        {"esc on the terminal answers No", DialogKind::WarningQuestion, "", &esc, true,
+         DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&No] (terminal)\n",
+         ""},
+        {"cancel on the terminal is refused and the question asked again",
+         DialogKind::WarningQuestion, "", &cancelThenNo, true, DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: " + refusedWord("cancel") +
+             "Answer [Y/n]: " + refusedWord("q") + "Answer [Y/n]: Answer: [&No] (terminal)\n",
+         ""},
+        {"a refused word, then the end of input, is Escape", DialogKind::WarningQuestion, "", &stop,
+         true, DialogAnswer::No,
+         "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: " + refusedWord("stop") +
+             "Answer [Y/n]: \nAnswer: [&No] (end of input: Escape)\n",
+         ""},
+        {"yes does not acknowledge a message on the terminal", DialogKind::Error, "", &yesThenEnter,
+         true, DialogAnswer::Ok,
+         "\n[Error]\nNo F/W in executable !\n" + okOnly +
+             "Press Enter:   ('yes' is no answer here: press Enter, or type ok or esc, for "
+             "OK)\nPress Enter: Answer: [OK] (terminal)\n",
+         ""},
         {"the script goes before the terminal", DialogKind::Error, "ok", &no, true,
          DialogAnswer::Ok,
          "\n[Error]\nNo F/W in executable !\n" + okOnly + "Answer: [OK] (script)\n", ""},
@@ -148,6 +180,45 @@ TEST(ConsoleDialogs, PrintedWithCaptionTextAndButtonsAndAnsweredInOrderOfSources
         EXPECT_EQ(console.toolkit->messageDialog(c.kind, text), c.answer);
         EXPECT_EQ(console.out.str(), c.printed);
         EXPECT_EQ(console.err.str(), c.refused);
+    }
+}
+
+// Answers nobody asked for are reported; the demonstration's own answers
+// stand in only for an input that held none.
+TEST(ConsoleAnswers, UnusedAreReportedAndTheDemoAnswersOnlyForAnEmptyInput) {
+    struct Case {
+        const char* name;
+        const char* steps;      // the script (--answers)
+        std::string input;      // piped
+        const char* whenEmpty;  // the demonstration's answers
+        DialogAnswer answer;
+        std::string reported;
+    };
+    const Case cases[] = {
+        {"piped answers go before the demo's", "", "no\n", "yes,update", DialogAnswer::No, ""},
+        {"an empty input takes the demo's, which are not reported", "", "", "yes,update",
+         DialogAnswer::Yes, ""},
+        {"piped words left over", "", "yes\nselect=2\n\nextra\n", "no", DialogAnswer::Yes,
+         "2 answers left unused (nothing asked for them): select=2 extra\n"},
+        {"a script word left over", "yes,close", "", "", DialogAnswer::Yes,
+         "1 answer left unused (nothing asked for it): close\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ostringstream out;
+        std::ostringstream err;
+        std::istringstream in(c.input);
+        ConsoleOptions options;
+        options.out = &out;
+        options.err = &err;
+        options.in = &in;
+        options.script = script(c.steps);
+        options.answersWhenInputIsEmpty = script(c.whenEmpty);
+        ConsoleToolkit toolkit(std::move(options));
+        EXPECT_EQ(toolkit.messageDialog(DialogKind::WarningQuestion, "Do you wish to continue ?"),
+                  c.answer);
+        toolkit.reportUnusedAnswers();
+        EXPECT_EQ(err.str(), c.reported);
     }
 }
 

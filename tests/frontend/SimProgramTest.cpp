@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 
 const fs::path SimProgram = ZORBEL_SIM_PROGRAM;
 const fs::path PackProgram = ZORBEL_PACK_PROGRAM;
+const fs::path ZorbelOnSim = ZORBEL_ON_SIM_PROGRAM;
 const fs::path DemoImage = fs::path(ZORBEL_DEMO_DIR) / "demo-image.bin";
 
 const std::string NoticeText =
@@ -68,16 +69,17 @@ class SimProgramTest : public ::testing::Test {
         }
     }
 
-    // Runs a program with arguments, stdin from /dev/null (no terminal).
+    // Runs a program with arguments, stdin from `input` (no terminal).
     ProgramRun run(const fs::path& program, const std::vector<std::string>& arguments,
-                   const std::string& environment = "") {
+                   const std::string& environment = "", const fs::path& input = "/dev/null") {
         std::string command = environment + quoted(program.string());
         for (const std::string& argument : arguments) {
             command += " " + quoted(argument);
         }
         const fs::path out = dir_ / "stdout.txt";
         const fs::path err = dir_ / "stderr.txt";
-        command += " </dev/null >" + quoted(out.string()) + " 2>" + quoted(err.string());
+        command += " <" + quoted(input.string()) + " >" + quoted(out.string()) + " 2>" +
+                   quoted(err.string());
         ProgramRun result;
         const int raw = std::system(command.c_str());
         result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -463,6 +465,110 @@ TEST_F(SimProgramTest, BadArgumentsAndScenariosEndWithStatusTwoAndTheReason) {
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find("Simulated drives at the end"), std::string::npos);
     }
+}
+
+// The dialogue of a console run: what the window and its dialogs showed and
+// every answer taken, without the rehearsal's own lines (the person's acts,
+// the summary of the simulated drives) and the status lines, which follow the
+// clock's ticks.
+std::string dialogueOf(const std::string& out) {
+    static const std::regex status(R"(^ *\d+ %  .*)");
+    std::istringstream lines(out.substr(0, out.find("\nSimulated drives at the end:")));
+    std::string dialogue;
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("(the person ", 0) != 0 && !std::regex_match(line, status)) {
+            dialogue += line + "\n";
+        }
+    }
+    return dialogue;
+}
+
+// The same piped script behaves in the rehearsal as in the program: the
+// person's answers are taken as they come, never after the demonstration's
+// own, and what is left over is reported by both.
+TEST_F(SimProgramTest, APipedScriptRehearsesAsTheProgramRunsIt) {
+    const fs::path scenario = writerScenario();
+    const fs::path program = dir_ / "zorbel-on-sim";
+    fs::copy_file(ZorbelOnSim, program);
+    const ProgramRun filled =
+        run(PackProgram,
+            {"fill", program.string(), (fs::path(ZORBEL_DEMO_DIR) / "demo-package.toml").string(),
+             "--stand-in-profiles"});
+    ASSERT_EQ(filled.status, 0) << filled.err;
+    const fs::path script = write("script.txt", "yes\nselect=1\nupdate\nok\nclose\nextra\n");
+
+    const ProgramRun rehearsal =
+        run(SimProgram, {"--front", "console", "--scenario", scenario.string()}, "", script);
+    const ProgramRun real = run(program, {scenario.string()}, "", script);
+    EXPECT_EQ(rehearsal.status, 0) << rehearsal.err;
+    EXPECT_EQ(real.status, rehearsal.status) << real.err;
+    const std::string dialogue = dialogueOf(rehearsal.out);
+    EXPECT_EQ(dialogueOf(real.out), dialogue);
+    for (const std::string& step :
+         {std::string("Answer: [&Yes] (standard input)"), std::string("> select line 1"),
+          std::string("> press Update"), SuccessText, std::string("> press Close")}) {
+        EXPECT_NE(dialogue.find(step), std::string::npos) << step << "\n" << dialogue;
+    }
+    const std::string unused = "1 answer left unused (nothing asked for it): extra\n";
+    EXPECT_EQ(rehearsal.err, unused);
+    EXPECT_EQ(real.err, unused);
+    EXPECT_NE(summaryOf(rehearsal.out, "writer").find("1.10\", commits received 1"),
+              std::string::npos)
+        << rehearsal.out;
+}
+
+// The tools' conventions, one row a call: --version and help exit 0, a usage
+// error 2 with the usage line, a refusal or a file that cannot be read 1 with
+// the system's reason.
+TEST_F(SimProgramTest, ToolsExitWithTheConventionalStatuses) {
+    struct Row {
+        fs::path tool;
+        std::vector<std::string> arguments;
+        int status;
+        std::string said;  // part of standard output and error
+    };
+    const std::string missing = (dir_ / "missing" / "zorbel").string();
+    std::vector<Row> rows = {
+        {PackProgram, {"--version"}, 0, "zorbel-pack 0.1.0 (package format 1)\n"},
+        {PackProgram, {"--help"}, 0, "Exit status: 0 done, 1 refused"},
+        {PackProgram, {"fill", "--help"}, 0, "one of\n--profiles FILE"},
+        {PackProgram, {}, 2, "usage: zorbel-pack fill PROGRAM"},
+        {PackProgram, {"bogus"}, 2, "unknown command 'bogus' (fill or show)\nusage: zorbel-pack"},
+        {PackProgram, {"show"}, 2, "PROGRAM is required"},
+        {PackProgram, {"show", SimProgram.string(), "--bogus"}, 2, "usage: zorbel-pack"},
+        {PackProgram,
+         {"show", missing},
+         1,
+         "cannot read the program file: No such file or directory"},
+        {PackProgram,
+         {"fill", SimProgram.string(), (fs::path(ZORBEL_DEMO_DIR) / "demo-package.toml").string(),
+          "--stand-in-profiles", "-o", missing},
+         1,
+         "cannot create the temporary file " + missing},
+        {SimProgram, {"--version"}, 0, "zorbel-sim 0.1.0 (package format 1)\n"},
+        {SimProgram, {"--help"}, 0, "4 a simulated drive ended\nbricked"},
+        {SimProgram, {"--bogus"}, 2, "usage: zorbel-sim [--scenario FILE]"},
+        {SimProgram, {"--front", "paper"}, 2, "usage: zorbel-sim"},
+        {SimProgram, {"extra"}, 2, "usage: zorbel-sim"},
+        {SimProgram, {"--scenario", missing}, 2, "bad scenario"},
+    };
+#ifdef ZORBEL_PROBE_PROGRAM
+    const fs::path probe = ZORBEL_PROBE_PROGRAM;
+    rows.push_back({probe, {"--version"}, 0, "zorbel-probe 0.1.0 (package format 1)\n"});
+    rows.push_back({probe, {"--help"}, 0, "EXIT STATUS"});
+    rows.push_back({probe, {"--bogus"}, 2, "usage: zorbel-probe [--flash-id]"});
+    rows.push_back({probe, {"extra"}, 2, "usage: zorbel-probe"});
+#endif
+    for (const Row& row : rows) {
+        const ProgramRun r = run(row.tool, row.arguments);
+        const std::string said = r.out + r.err;
+        SCOPED_TRACE(row.tool.filename().string() + " " +
+                     (row.arguments.empty() ? std::string() : row.arguments.front()));
+        EXPECT_EQ(r.status, row.status) << said;
+        EXPECT_NE(said.find(row.said), std::string::npos) << said;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
 
 }  // namespace

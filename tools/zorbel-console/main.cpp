@@ -17,12 +17,8 @@
 int main() {
     zorbel::winhost::WindowsHost host;
     zorbel::setCurrentHost(&host);
-    zorbel::console::ConsoleOptions options;
-    options.out = &std::cout;
-    options.err = &std::cerr;
-    options.in = &std::cin;
-    options.outputIsTerminal = _isatty(_fileno(stdout)) != 0;
-    options.inputIsTerminal = _isatty(_fileno(stdin)) != 0;
+    zorbel::console::ConsoleOptions options = zorbel::console::standardStreamOptions(
+        _isatty(_fileno(stdout)) != 0, _isatty(_fileno(stdin)) != 0);
     int code = 0;
     {
         zorbel::console::ConsoleToolkit toolkit(std::move(options));
@@ -31,6 +27,7 @@ int main() {
         });
         code = zorbel::RunZorbel(toolkit);
         host.setMessageSink({});
+        toolkit.reportUnusedAnswers();
     }
     zorbel::setCurrentHost(nullptr);
     return code;

@@ -4,13 +4,12 @@
 //   zorbel-sim [--scenario FILE] [--front console|qt] [--answers yes,no,ok,...]
 //              [--trace FILE] [--realtime] [--screenshot DIR]
 //
-// Without a scenario it runs the built-in demo computer. On the console with
-// no terminal and no --answers, the demo answers the notice Yes and presses
-// Update (unless the package updates by itself); further answers come from
-// standard input. At the end it prints one line per simulated drive: its
-// identity now, the commits it received and whether it is bricked. Exit status
-// as the program's (0, 1 or 3), 2 for a bad scenario or bad arguments, 4 when
-// a simulated drive ended bricked.
+// Without a scenario it runs the built-in demo computer. On the console it
+// reads standard input as zorbel does; only when that ends without any answer
+// and no --answers were given, the demo answers the notice Yes and presses
+// Update (unless the package updates by itself). At the end it prints one line per simulated drive:
+// its identity now, the commits it received and whether it is bricked. Exit status as the program's
+// (0, 1 or 3), 2 for a bad scenario or bad arguments, 4 when a simulated drive ended bricked.
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -36,6 +35,7 @@
 #include "sim/Scenario.h"
 #include "sim/SimHost.h"
 #include "sim/Trace.h"
+#include "tools/common/ToolConventions.h"
 #include "tools/zorbel-sim/DemoComputer.h"
 #include "tools/zorbel-sim/Fronts.h"
 #include "tools/zorbel-sim/Person.h"
@@ -120,30 +120,45 @@ bool reportBricked(sim::SimHost& computer, std::ostream& err) {
     return any;
 }
 
+// The console reads its input exactly as zorbel's does; only an input that
+// ends without a single answer (</dev/null) gets the demonstration's own.
 int runConsole(sim::SimHost& computer, const FrontSettings& settings) {
-    console::ConsoleOptions options;
-    options.out = &std::cout;
-    options.err = &std::cerr;
-    options.in = &std::cin;
-    options.outputIsTerminal = isatty(STDOUT_FILENO) != 0;
-    options.inputIsTerminal = isatty(STDIN_FILENO) != 0;
+    console::ConsoleOptions options =
+        console::standardStreamOptions(isatty(STDOUT_FILENO) != 0, isatty(STDIN_FILENO) != 0);
     options.script = settings.script;
     if (!settings.answersGiven && !options.inputIsTerminal) {
-        // The demonstration's own answers: what a person agreeing to the
-        // update gives.
+        // What a person agreeing to the update gives.
         LoadedSettings package;
         PackageBlock::current().readOptions(package);
         if (package.warningOn()) {
-            options.script.push_back({console::ScriptStep::Kind::Yes, 0});
+            options.answersWhenInputIsEmpty.push_back({console::ScriptStep::Kind::Yes, 0});
         }
         if (!package.autoModeOn()) {
-            options.script.push_back({console::ScriptStep::Kind::Update, 0});
+            options.answersWhenInputIsEmpty.push_back({console::ScriptStep::Kind::Update, 0});
         }
     }
     console::ConsoleToolkit console(std::move(options));
     Person person(console, computer, &std::cout);
-    return RunZorbel(person);
+    const int code = RunZorbel(person);
+    console.reportUnusedAnswers();
+    return code;
 }
+
+constexpr const char* Usage =
+    "zorbel-sim [--scenario FILE] [--front console|qt] [--answers LIST] [--trace FILE]\n"
+    "                  [--realtime] [--screenshot DIR]";
+
+constexpr const char* Footer = R"(
+On the console the answers come from --answers first, then from the terminal,
+or, when standard input is no terminal, from standard input one word a line
+(yes, no, ok, esc, update, close, select=N), exactly as zorbel reads them.
+Only when standard input ends without any answer (</dev/null) and --answers is
+not given does the demonstration answer for the person: Yes to the notice and
+Update. Answers left unused are reported on standard error.
+
+Exit status: 0 nothing failed, 1 an update failed, 2 a usage error or a bad
+scenario, 3 the program refused to start any update, 4 a simulated drive ended
+bricked. tools/zorbel-sim/README.md tells more.)";
 
 }  // namespace
 
@@ -169,13 +184,9 @@ int main(int argc, char** argv) {
     app.add_option("--screenshot", screenshotDir,
                    "window only: write PNG pictures of the window and its dialogs to this "
                    "folder, then close");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
-    } catch (const CLI::ParseError& failure) {
-        std::cerr << "zorbel-sim: " << failure.what() << "\n";
-        return BadInput;
+    app.footer(Footer);
+    if (const auto status = tools::readCommandLine(app, argc, argv, "zorbel-sim", Usage)) {
+        return *status;
     }
 
     FrontSettings settings;
