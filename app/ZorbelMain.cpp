@@ -359,9 +359,9 @@ void TZorbelMain::FormDestroy() {
 }
 
 void TZorbelMain::cmdCloseClick() {
-    // Not while an update is being started or completed: the window answers
-    // during the waits for its drives, but its drives are not left mid-way.
-    if (handlerBusy_ || completing_) {
+    // Not while an update runs: the window answers during the waits for its
+    // drives, but its drives are not left mid-way.
+    if (UpdateInProgress()) {
         return;
     }
     EndProgram();

@@ -116,6 +116,12 @@ LRESULT Win32Toolkit::handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
                 }
                 return 0;
             }
+            // A click that reaches a disabled button (a message sent to it
+            // directly) is no press.
+            if (code == BN_CLICKED && lParam != 0 &&
+                !IsWindowEnabled(reinterpret_cast<HWND>(lParam))) {
+                return 0;
+            }
             if (id == controlId(Control::cmdUpdate) && code == BN_CLICKED) {
                 if (events_ != nullptr) {
                     events_->cmdUpdateClick();

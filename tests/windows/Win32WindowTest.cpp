@@ -6,12 +6,16 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/ZorbelMain.h"
 #include "app/win32/Win32Toolkit.h"
+#include "device/MessagePump.h"
 #include "device/ShutdownInhibit.h"
+#include "tests/app/AppFixture.h"
 
 namespace zorbel::win32 {
 namespace {
@@ -262,6 +266,74 @@ TEST_F(Win32WindowTest, EndEventsFromWorkersRunOnceOnTheWindowThreadDuringADialo
     EXPECT_EQ(ranOn, windowThread);
     pump(toolkit, 50);
     EXPECT_EQ(ran, 1);
+}
+
+// A drive of the update hangs in the disc check (one command that runs to
+// the simulator's longest): another program's message to the window is
+// answered within a second all along, and Close stays out of reach.
+TEST(Win32WindowWait, MessagesAreAnsweredWhileTheDiscCheckWaits) {
+    testing::BlockBytes package = testing::makePackage();
+    package.option(block::Option::CHKDISC, testing::optionText(block::Option::CHKDISC, '1'));
+    ScopedPackageOverride packageScope(package.bytes());
+    SetStandInProfilesAccepted(true);
+    sim::ComputerSpec computer;
+    computer.clock = sim::ClockMode::RealTime;
+    sim::DriveSpec& spec = computer.addDrive("d1");
+    spec.identity = sim::Identity::fromText(testing::TestVendor, "DVR-1", testing::OldRevision);
+    spec.newRevision = sim::padded<4>(testing::NewRevision);
+    spec.imageSize = static_cast<std::uint32_t>(testing::TestImageSize);
+    spec.medium = false;
+    computer.addLetter('E', "d1");
+    sim::InstalledComputer installed(computer);
+
+    Win32Toolkit toolkit;
+    toolkit.setDialogObserver(
+        [](HWND, DialogKind) { PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 0); });
+    setWindowMessagePump([&toolkit] { toolkit.processPendingMessages(); });
+    {
+        TZorbelMain window(toolkit);
+        sim::FaultRule hang;
+        hang.kind = sim::FaultKind::Timeout;
+        hang.opcode = 0x00;
+        hang.times = 1;
+        installed->findDrive("d1")->addFault(hang);
+
+        HWND handle = toolkit.window().handle();
+        std::atomic<bool> checking{true};
+        DWORD longest = 0;
+        int answered = 0;
+        bool closeEnabled = true;
+        std::thread other([&] {
+            while (checking) {
+                const DWORD sent = GetTickCount();
+                DWORD_PTR result = 0;
+                if (SendMessageTimeoutW(handle, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result) != 0) {
+                    longest = std::max(longest, GetTickCount() - sent);
+                    ++answered;
+                    closeEnabled = IsWindowEnabled(toolkit.window().control(Control::cmdClose));
+                    SendMessageW(toolkit.window().control(Control::cmdClose), BM_CLICK, 0, 0);
+                }
+                Sleep(50);
+            }
+        });
+        const DWORD started = GetTickCount();
+        window.cmdUpdateClick();
+        const DWORD checked = GetTickCount() - started;
+        checking = false;
+        other.join();
+
+        EXPECT_GE(checked, 1500u);  // the hung command held the check this long
+        EXPECT_GE(answered, 5);
+        EXPECT_LT(longest, 1000u);
+        EXPECT_FALSE(closeEnabled);
+        EXPECT_FALSE(toolkit.terminateRequested());
+        for (int i = 0; i < 600 && window.UpdateInProgress(); ++i) {
+            pump(toolkit, 20);
+        }
+        EXPECT_EQ(window.ExitStatus(), ExitNothingFailed);
+        EXPECT_EQ(installed->findDrive("d1")->commits().size(), 1u);
+    }
+    clearWindowMessagePump();
 }
 
 }  // namespace
