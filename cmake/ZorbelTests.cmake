@@ -13,6 +13,11 @@ include(GoogleTest)
 # in one go: each program start costs a wine start-up.
 function(gtest_discover_tests target)
   set(args ${ARGN})
+  if(WIN32 AND ZORBEL_WINE_IN_VM)
+    # Run together with the other test programs in one VM start (tests/windows).
+    set_property(GLOBAL APPEND PROPERTY ZORBEL_VM_TEST_PROGRAMS ${target})
+    return()
+  endif()
   if(WIN32)
     set(labels)
     set(state "")

@@ -24,3 +24,17 @@ if(EXISTS /usr/include/toml++/toml.h AND NOT TARGET tomlplusplus::tomlplusplus)
     INTERFACE_SYSTEM_INCLUDE_DIRECTORIES ${ZORBEL_HOST_HEADERS}
     INTERFACE_COMPILE_DEFINITIONS TOML_HEADER_ONLY=1)
 endif()
+
+# Test programs run under wine on the build machine. The i686 ones need wine's
+# 32-bit loader; where the machine's kernel runs no 32-bit code they run
+# inside the QEMU peer VM instead (tests/windows/vm_run.sh), the unit test
+# programs together in one VM start.
+set(ZORBEL_WINE_IN_VM OFF)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND CMAKE_CROSSCOMPILING_EMULATOR)
+  execute_process(COMMAND /usr/lib/wine/wine --version RESULT_VARIABLE wine32_result
+                  OUTPUT_QUIET ERROR_QUIET)
+  if(NOT wine32_result EQUAL 0)
+    set(ZORBEL_WINE_IN_VM ON)
+    message(STATUS "wine's 32-bit loader does not run here: i686 tests run in the QEMU peer VM")
+  endif()
+endif()

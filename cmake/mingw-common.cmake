@@ -13,3 +13,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The header's operating-system and subsystem versions name the oldest system
+# (ZORBEL_WINDOWS_FLOOR, set by the toolchain file before it includes this one).
+if(ZORBEL_WINDOWS_FLOOR MATCHES "^([0-9]+)\\.([0-9]+)$")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT
+         " -Wl,--major-os-version,${CMAKE_MATCH_1},--minor-os-version,${CMAKE_MATCH_2}"
+         " -Wl,--major-subsystem-version,${CMAKE_MATCH_1},--minor-subsystem-version,${CMAKE_MATCH_2}")
+endif()

@@ -364,8 +364,9 @@ AtapiDevice::Outcome AtapiDevice::SendAspi(const Packet& packet, std::uint8_t di
             host.aspiSendCommand(sendCommand_, request, buffer);
             // Poll until the manager completes the request; a request that
             // never completes is given up once the command time-out has passed.
-            while (readStatus(request[srb::Status]) == srb::SsPending) {
+            while (!host.aspiRequestEnded(request, false)) {
                 if (commandTimer_.ElapsedSinceStart() > static_cast<double>(commandTimeout_)) {
+                    host.aspiRequestEnded(request, true);
                     break;
                 }
             }

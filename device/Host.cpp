@@ -25,6 +25,13 @@ bool hasCurrentHost() {
     return g_host.load(std::memory_order_acquire) != nullptr;
 }
 
+bool Host::aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp) {
+    static_cast<void>(giveUp);
+    // SRB_Status (byte 1) leaves SS_PENDING (0) when the request has ended.
+    return request.size() > 1 &&
+           std::atomic_ref<std::uint8_t>(request[1]).load(std::memory_order_acquire) != 0;
+}
+
 int plainCollate(std::string_view a, std::string_view b) {
     const int c = a.compare(b);
     return c < 0 ? -1 : (c > 0 ? 1 : 0);

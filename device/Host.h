@@ -143,6 +143,12 @@ class Host {
     // in the block.
     virtual std::uint32_t aspiSendCommand(AspiProc sendCommand, std::span<std::uint8_t> request,
                                           void* dataBuffer) = 0;
+    // Follows an execute request sent without an event (none could be
+    // created): true once the request has ended and its results are in the
+    // block. With giveUp the caller stops waiting: a request still running is
+    // aborted and left to the manager. Hosts whose manager works in the
+    // caller's own block need only its status.
+    virtual bool aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp);
     // Unnamed manual-reset event, initially not signalled; 0 on failure.
     virtual EventHandle createEvent() = 0;
     // Waits up to the given milliseconds; true when the event was signalled.

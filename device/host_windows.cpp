@@ -1,6 +1,8 @@
 // The Windows host: Win32 calls behind the host interface.
 #include "device/host_windows.h"
 
+#include <io.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -65,7 +67,8 @@ namespace {
 
 constexpr std::uint8_t ScsiStatusGood = 0x00;
 constexpr std::uint8_t SsErr = 0x04;
-constexpr char AspiLibrary[] = "WNASPI32";
+// LOAD_LIBRARY_SEARCH_SYSTEM32, which older headers lack.
+constexpr DWORD LoadLibrarySearchSystem32 = 0x00000800;
 
 using SupportInfoFn = DWORD(__cdecl*)();
 using SendCommandFn = DWORD(__cdecl*)(void*);
@@ -94,12 +97,98 @@ void storeStatus(std::uint8_t& status, std::uint8_t value) {
     std::atomic_ref<std::uint8_t>(status).store(value, std::memory_order_release);
 }
 
+std::string utf8(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring fromUtf8(std::string_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+FARPROC kernelEntry(const char* name) {
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+}
+
+}  // namespace
+
+// ---- system calls, library search, console, error texts ----
+
+SystemCalls realSystemCalls() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return SystemCalls{&GetVersionExA,         &GetSystemDirectoryW, &LoadLibraryExW,
+                       &kernelEntry,           &OpenProcessToken,    &LookupPrivilegeValueA,
+                       &AdjustTokenPrivileges, &GetLastError,        &ExitWindowsEx};
+#pragma GCC diagnostic pop
+}
+
+SystemCalls& systemCalls() {
+    static SystemCalls calls = realSystemCalls();
+    return calls;
+}
+
+void restrictLibrarySearch() {
+    // The current directory leaves the search order (XP SP1 and later)...
+    using SetDllDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+    if (const auto set = reinterpret_cast<SetDllDirectoryFn>(
+            reinterpret_cast<void*>(systemCalls().optionalKernelEntry("SetDllDirectoryW")))) {
+        set(L"");
+    }
+    // ...and where the system can, libraries come from the system directory
+    // only, not from the folder the program was started from (Windows 8, and
+    // Vista and 7 with their library-loading update).
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    if (const auto set = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+            systemCalls().optionalKernelEntry("SetDefaultDllDirectories")))) {
+        set(LoadLibrarySearchSystem32);
+    }
+}
+
+std::wstring systemLibraryPath(std::string_view name) {
+    std::wstring directory(MAX_PATH, L'\0');
+    UINT length = systemCalls().getSystemDirectoryW(directory.data(), MAX_PATH);
+    if (length >= MAX_PATH) {
+        directory.assign(length, L'\0');
+        length = systemCalls().getSystemDirectoryW(directory.data(), length);
+    }
+    if (length == 0 || length >= directory.size()) {
+        return {};
+    }
+    directory.resize(length);
+    if (directory.back() != L'\\') {
+        directory += L'\\';
+    }
+    return directory + fromUtf8(name) + L".DLL";
+}
+
+bool standardStreamIsConsole(int stream) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(stream));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+}
+
 std::string systemErrorText(DWORD error) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string result = length != 0 && text != nullptr ? std::string(text, length)
+        nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::string result = length != 0 && text != nullptr ? utf8(std::wstring_view(text, length))
                                                         : "error " + std::to_string(error);
     if (text != nullptr) {
         LocalFree(text);
@@ -111,7 +200,59 @@ std::string systemErrorText(DWORD error) {
     return result;
 }
 
+void writeCauseLine(std::string_view what, DWORD error) {
+    const std::string line = std::string(what) + " failed: Windows error " + std::to_string(error) +
+                             ": " + systemErrorText(error) + "\n";
+    std::fflush(stderr);
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(2));
+    DWORD mode = 0;
+    if (handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode)) {
+        const std::wstring wide = fromUtf8(line);
+        DWORD written = 0;
+        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+// ---- imports the oldest supported systems lack ----
+
+// The static thread library imports GetTickCount64 from KERNEL32, which
+// Windows XP does not have; a program that imports it is refused by XP's
+// loader. The import's slot is filled here instead: the system's function
+// where it exists, else the 32-bit tick count widened by counting its wraps
+// (one wrap is seen as long as the count is read at least every 49 days).
+namespace {
+
+ULONGLONG WINAPI tickCount64() {
+    using TickCount64Fn = ULONGLONG(WINAPI*)();
+    static const auto system =
+        reinterpret_cast<TickCount64Fn>(reinterpret_cast<void*>(kernelEntry("GetTickCount64")));
+    if (system != nullptr) {
+        return system();
+    }
+    static std::atomic<std::uint64_t> last{0};
+    std::uint64_t previous = last.load(std::memory_order_acquire);
+    for (;;) {
+        std::uint64_t now = (previous & ~std::uint64_t{0xFFFFFFFF}) | GetTickCount();
+        if (now < previous) {
+            now += std::uint64_t{1} << 32;
+        }
+        if (last.compare_exchange_weak(previous, now, std::memory_order_acq_rel)) {
+            return now;
+        }
+    }
+}
+
 }  // namespace
+
+#ifdef _WIN64
+extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp_GetTickCount64");
+#else
+extern "C" ULONGLONG(WINAPI* const tickCount64Import)() __asm__("__imp__GetTickCount64@0");
+#endif
+extern "C" ULONGLONG(WINAPI* const tickCount64Import)() = &tickCount64;
 
 // ---- pass-through mapping ----
 
@@ -185,8 +326,8 @@ Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
 WindowsHost::WindowsHost() = default;
 
 WindowsHost::~WindowsHost() {
-    // Requests the manager still holds keep their memory: the process ends
-    // with them.
+    // Requests the manager still holds keep their memory, and the manager its
+    // reference: the process ends with them.
     std::lock_guard lock(mutex_);
     reclaimFinished();
     if (std::any_of(slots_.begin(), slots_.end(), [](const AspiSlot& s) { return s.busy; })) {
@@ -194,16 +335,30 @@ WindowsHost::~WindowsHost() {
     }
 }
 
+void WindowsHost::reportCause(DeviceHandle device, std::string_view what, DWORD error) {
+    if (!causeLines_) {
+        return;
+    }
+    std::string line;
+    {
+        std::lock_guard lock(mutex_);
+        const auto name = deviceNames_.find(device);
+        line =
+            name != deviceNames_.end() ? name->second + " " + std::string(what) : std::string(what);
+        // One line for each cause on each device: a retried command adds none.
+        if (!causesReported_.emplace(line, error).second) {
+            return;
+        }
+    }
+    writeCauseLine(line, error);
+}
+
 bool WindowsHost::isNtFamily() {
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = sizeof info;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!GetVersionExA(&info)) {
-        return true;  // the call exists on every Windows; pass-through is the safe guess
-    }
-#pragma GCC diagnostic pop
-    return info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+    // A system that cannot say what it is counts as not of the NT family.
+    return systemCalls().getVersionExA(&info) != FALSE &&
+           info.dwPlatformId == VER_PLATFORM_WIN32_NT;
 }
 
 bool WindowsHost::queryPerformanceFrequency(std::int64_t& frequency) {
@@ -267,9 +422,12 @@ DeviceHandle WindowsHost::openDevice(std::string_view deviceName) {
         CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
+        std::lock_guard lock(mutex_);
+        deviceNames_[reinterpret_cast<DeviceHandle>(handle)] = name;
         return reinterpret_cast<DeviceHandle>(handle);
     }
     const DWORD error = GetLastError();
+    reportCause(InvalidDevice, "Opening " + name, error);
     bool first = false;
     {
         std::lock_guard lock(mutex_);
@@ -291,6 +449,10 @@ DeviceHandle WindowsHost::openDevice(std::string_view deviceName) {
 
 void WindowsHost::closeDevice(DeviceHandle device) {
     if (device != InvalidDevice) {
+        {
+            std::lock_guard lock(mutex_);
+            deviceNames_.erase(device);
+        }
         CloseHandle(toHandle(device));
     }
 }
@@ -321,6 +483,9 @@ bool WindowsHost::passThroughDirect(DeviceHandle device,
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(toHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
                                     sizeof request, &request, sizeof request, &returned, nullptr);
+    if (!ok) {
+        reportCause(device, "pass-through", GetLastError());
+    }
     return finishPassThrough(ok != FALSE, request, block) != Outcome::Failed;
 }
 
@@ -333,7 +498,15 @@ AspiModule WindowsHost::loadLibrary(std::string_view name) {
     (void)name;
     return 0;
 #else
-    return reinterpret_cast<AspiModule>(LoadLibraryA(std::string(name).c_str()));
+    // Only the system's own manager, by its full path: never a library of
+    // that name in the program's folder or the current directory. What it
+    // needs in turn is looked for beside it first.
+    const std::wstring path = systemLibraryPath(name);
+    if (path.empty()) {
+        return 0;
+    }
+    return reinterpret_cast<AspiModule>(
+        systemCalls().loadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 #endif
 }
 
@@ -373,17 +546,42 @@ WindowsHost::AspiSlot& WindowsHost::takeSlot() {
 
 void WindowsHost::reclaimFinished() {
     for (auto& slot : slots_) {
-        if (slot.abandoned && loadStatus(slot.block[srb::Status]) != srb::SsPending) {
+        // Only a slot nobody waits for any more: an owner's slot is given back
+        // by its owner's thread.
+        if (slot.busy && slot.abandoned && loadStatus(slot.block[srb::Status]) != srb::SsPending) {
             // The manager is done with it: the block, buffer and event are free.
             if (slot.closeEvent && slot.event != nullptr) {
                 CloseHandle(slot.event);
             }
+            if (slot.manager != nullptr) {
+                FreeLibrary(slot.manager);
+            }
+            slot.manager = nullptr;
             slot.event = nullptr;
-            slot.abandoned = true;
+            slot.abandoned = false;
             slot.closeEvent = false;
             slot.busy = false;
         }
     }
+}
+
+void WindowsHost::abandon(AspiSlot& slot) {
+    // Ask the manager to drop the request. Whatever it does, the block, buffer
+    // and event stay its own until it marks them done, and the manager stays
+    // loaded for it even when the program releases it.
+    std::array<std::uint8_t, AbortSize> abort{};
+    abort[srb::Cmd] = ScAbortSrb;
+    abort[srb::HaId] = slot.block[srb::HaId];
+    const auto target = reinterpret_cast<std::uintptr_t>(slot.block.data());
+    std::memcpy(abort.data() + AbortToAbort, &target, sizeof target);
+    slot.abandoned = true;
+    slot.owner = {};
+    slot.ownerData = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(slot.send), &slot.manager)) {
+        slot.manager = nullptr;
+    }
+    reinterpret_cast<SendCommandFn>(slot.send)(abort.data());
 }
 
 void WindowsHost::giveBack(AspiSlot& slot) {
@@ -449,15 +647,9 @@ std::uint32_t WindowsHost::aspiSendCommand(AspiProc sendCommand, std::span<std::
     storeStatus(slot.block[srb::Status], srb::SsPending);
     lock.unlock();
 
+    // Without an event the caller follows the request with aspiRequestEnded,
+    // within its own time-out.
     const DWORD result = send(slot.block.data());
-
-    if (slot.event == nullptr) {
-        // No event could be created for it: the request is followed until the
-        // manager ends it, as the manager's own synchronous use would.
-        while (loadStatus(slot.block[srb::Status]) == srb::SsPending) {
-            Sleep(0);
-        }
-    }
     lock.lock();
     if (loadStatus(slot.block[srb::Status]) != srb::SsPending) {
         giveBack(slot);
@@ -480,23 +672,32 @@ bool WindowsHost::waitEvent(EventHandle event, std::uint32_t milliseconds) {
         }
         if (loadStatus(slot.block[srb::Status]) != srb::SsPending) {
             giveBack(slot);
-            break;
+        } else {
+            // The wait expired (or the event came without a result).
+            abandon(slot);
         }
-        // The wait expired (or the event came without a result): ask the
-        // manager to drop the request. Whatever it does, the block and buffer
-        // stay its own until it marks them done.
-        std::array<std::uint8_t, AbortSize> abort{};
-        abort[srb::Cmd] = ScAbortSrb;
-        abort[srb::HaId] = slot.block[srb::HaId];
-        const auto target = reinterpret_cast<std::uintptr_t>(slot.block.data());
-        std::memcpy(abort.data() + AbortToAbort, &target, sizeof target);
-        slot.abandoned = true;
-        slot.owner = {};
-        slot.ownerData = nullptr;
-        reinterpret_cast<SendCommandFn>(slot.send)(abort.data());
         break;
     }
     return signalled;
+}
+
+bool WindowsHost::aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp) {
+    std::lock_guard lock(mutex_);
+    for (auto& slot : slots_) {
+        if (!slot.busy || slot.abandoned || slot.owner.data() != request.data()) {
+            continue;
+        }
+        if (loadStatus(slot.block[srb::Status]) != srb::SsPending) {
+            giveBack(slot);
+            return true;
+        }
+        if (giveUp) {
+            abandon(slot);
+        }
+        return false;
+    }
+    // Not with the manager (any more): its status is the one given back.
+    return request.size() > srb::Status && loadStatus(request[srb::Status]) != srb::SsPending;
 }
 
 void WindowsHost::closeEvent(EventHandle event) {
@@ -548,23 +749,35 @@ void WindowsHost::systemMessageBox(std::string_view text, std::string_view capti
 }
 
 bool WindowsHost::restartSystem(bool ntFamily) {
+    const SystemCalls& calls = systemCalls();
     if (ntFamily) {
         HANDLE token = nullptr;
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-            TOKEN_PRIVILEGES privileges{};
-            privileges.PrivilegeCount = 1;
-            privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            if (LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) {
-                AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-            }
-            CloseHandle(token);
+        if (!calls.openProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                                    &token)) {
+            return false;
+        }
+        TOKEN_PRIVILEGES privileges{};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        bool enabled = false;
+        if (calls.lookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME,
+                                        &privileges.Privileges[0].Luid)) {
+            // The call succeeds even when the privilege was not assigned; only
+            // the error code says whether it was enabled.
+            enabled = calls.adjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) !=
+                          FALSE &&
+                      calls.getLastError() == ERROR_SUCCESS;
+        }
+        CloseHandle(token);
+        if (!enabled) {
+            return false;
         }
     }
     // Applications that answer are asked to close (and may keep unsaved work
     // by refusing); only hung ones are ended.
-    return ExitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG, SHTDN_REASON_MAJOR_APPLICATION |
-                                                           SHTDN_REASON_MINOR_INSTALLATION |
-                                                           SHTDN_REASON_FLAG_PLANNED) != FALSE;
+    return calls.exitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG,
+                               SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION |
+                                   SHTDN_REASON_FLAG_PLANNED) != FALSE;
 }
 
 int WindowsHost::collate(std::string_view a, std::string_view b) {

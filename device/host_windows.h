@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -96,6 +97,48 @@ static_assert(sizeof(CdromExclusiveLock) == 72);
 // when no hold is known to be taken.
 bool holdDrive(HANDLE device, const DeviceControl& control, std::string& reason);
 
+// ---- the system calls that loading, start-up and restart rest on ----
+
+// The host calls these through pointers so that tests can record what it asks
+// of the system. optionalKernelEntry looks up a KERNEL32 function that older
+// systems lack (0 when missing).
+struct SystemCalls {
+    BOOL(WINAPI* getVersionExA)(OSVERSIONINFOA*);
+    UINT(WINAPI* getSystemDirectoryW)(LPWSTR, UINT);
+    HMODULE(WINAPI* loadLibraryExW)(LPCWSTR, HANDLE, DWORD);
+    FARPROC (*optionalKernelEntry)(const char* name);
+    BOOL(WINAPI* openProcessToken)(HANDLE, DWORD, PHANDLE);
+    BOOL(WINAPI* lookupPrivilegeValueA)(LPCSTR, LPCSTR, PLUID);
+    BOOL(WINAPI* adjustTokenPrivileges)
+    (HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
+    DWORD(WINAPI* getLastError)();
+    BOOL(WINAPI* exitWindowsEx)(UINT, DWORD);
+};
+// The calls in force (the system's own unless a test replaced them).
+SystemCalls& systemCalls();
+SystemCalls realSystemCalls();
+
+// Takes the current directory (and, where the system allows, the program's
+// own folder) out of the places this process loads libraries from. Each
+// program calls it first thing; systems without the calls keep their order.
+void restrictLibrarySearch();
+
+// The full path of a library in the system directory, for example
+// C:\WINDOWS\system32\WNASPI32.DLL; empty when that directory cannot be read.
+std::wstring systemLibraryPath(std::string_view name);
+
+// A standard stream (0 input, 1 output, 2 error) is a console only when the
+// console answers for it: a file, a pipe or the NUL device is not.
+bool standardStreamIsConsole(int stream);
+
+// The system's text for an error code, as UTF-8, without the final full stop
+// and line end.
+std::string systemErrorText(DWORD error);
+
+// One line on standard error, "WHAT failed: Windows error CODE: TEXT": written
+// as wide text to a console, as UTF-8 elsewhere.
+void writeCauseLine(std::string_view what, DWORD error);
+
 // ---- the ASPI manager ----
 
 // SC_ABORT_SRB and its request: the header, then the block to abort.
@@ -131,6 +174,7 @@ class WindowsHost final : public Host {
     std::uint32_t aspiSupportInfo(AspiProc supportInfo) override;
     std::uint32_t aspiSendCommand(AspiProc sendCommand, std::span<std::uint8_t> request,
                                   void* dataBuffer) override;
+    bool aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp) override;
     EventHandle createEvent() override;
     bool waitEvent(EventHandle event, std::uint32_t milliseconds) override;
     void closeEvent(EventHandle event) override;
@@ -158,6 +202,11 @@ class WindowsHost final : public Host {
     using MessageSink = std::function<void(std::string_view text, std::string_view caption)>;
     void setMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
 
+    // A console program says on standard error why a device could not be
+    // opened or a pass-through call failed (one line each, with the Windows
+    // error); the window program keeps to its fixed texts.
+    void setCauseLines(bool on) { causeLines_ = on; }
+
     // Request blocks handed to the manager and not yet given back (an aborted
     // request the manager has not finished counts); the transfer buffer the
     // manager was given with a block. For tests.
@@ -172,21 +221,27 @@ class WindowsHost final : public Host {
         std::span<std::uint8_t> owner;         // the drive object's block
         void* ownerData = nullptr;             // the drive object's buffer
         std::uint32_t length = 0;
-        AspiProc send = 0;        // the manager's SendASPI32Command
-        HANDLE event = nullptr;   // the completion event, when one was used
-        bool busy = false;        // with the manager or awaiting its result
-        bool abandoned = false;   // aborted after an expired wait
-        bool closeEvent = false;  // the owner closed the event while abandoned
+        AspiProc send = 0;          // the manager's SendASPI32Command
+        HANDLE event = nullptr;     // the completion event, when one was used
+        HMODULE manager = nullptr;  // held while the manager keeps an aborted request
+        bool busy = false;          // with the manager or awaiting its result
+        bool abandoned = false;     // aborted after an expired wait
+        bool closeEvent = false;    // the owner closed the event while abandoned
     };
 
     AspiSlot& takeSlot();
     void reclaimFinished();
     void giveBack(AspiSlot& slot);
+    void abandon(AspiSlot& slot);
+    void reportCause(DeviceHandle device, std::string_view what, DWORD error);
 
     MessageSink messageSink_;
+    bool causeLines_ = false;
     std::thread::id ownerThread_ = std::this_thread::get_id();
     std::mutex mutex_;  // guards the fields below
     std::set<std::string> openFailuresReported_;
+    std::map<DeviceHandle, std::string> deviceNames_;
+    std::set<std::pair<std::string, DWORD>> causesReported_;
     std::list<AspiSlot> slots_;  // stable addresses: the manager holds pointers into them
 };
 

@@ -49,6 +49,9 @@ class ForwardingHost : public Host {
                                   void* data) override {
         return inner_.aspiSendCommand(proc, request, data);
     }
+    bool aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp) override {
+        return inner_.aspiRequestEnded(request, giveUp);
+    }
     EventHandle createEvent() override { return inner_.createEvent(); }
     bool waitEvent(EventHandle event, std::uint32_t ms) override {
         return inner_.waitEvent(event, ms);

@@ -1,6 +1,7 @@
 #include "app/win32/MessageDialog.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -73,12 +74,28 @@ const wchar_t* iconOf(DialogKind kind) {
     return nullptr;
 }
 
+// The system's message-box font. The metrics structure grew in Vista (the
+// padded border width at its end); systems before it refuse the larger size,
+// so it is asked for with the size the running system knows.
+HFONT messageFont() {
+    NONCLIENTMETRICSW metrics{};
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const bool vistaOrLater = GetVersionExW(&version) && version.dwMajorVersion >= 6;
+#pragma GCC diagnostic pop
+    metrics.cbSize =
+        vistaOrLater ? sizeof metrics : offsetof(NONCLIENTMETRICSW, iPaddedBorderWidth);
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0)) {
+        return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    }
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
 void build(HWND dialog, DialogState& state) {
     const MessageDialogRun& run = *state.run;
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    state.font = CreateFontIndirectW(&metrics.lfMessageFont);
+    state.font = messageFont();
 
     // The text's extent in the dialog's font, wrapped at the widest line allowed.
     HDC dc = GetDC(dialog);

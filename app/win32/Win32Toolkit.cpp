@@ -31,6 +31,23 @@ std::wstring widen(std::string_view text) {
     return wide;
 }
 
+std::wstring widenMessage(std::string_view text) {
+    // The system's own texts (error descriptions) arrive as UTF-8; anything
+    // that is not valid UTF-8 is taken byte for byte, as the package's texts.
+    if (text.empty()) {
+        return {};
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                         static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) {
+        return widen(text);
+    }
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                        wide.data(), size);
+    return wide;
+}
+
 std::string narrow(std::wstring_view text) {
     std::string bytes;
     bytes.reserve(text.size());
@@ -477,8 +494,8 @@ void Win32Toolkit::systemMessageBox(std::string_view text, std::string_view capt
     if (dialogScript_ && dialogScript_(DialogKind::Error, text)) {
         return;
     }
-    const std::wstring wideText = widen(text);
-    const std::wstring wideCaption = widen(caption);
+    const std::wstring wideText = widenMessage(text);
+    const std::wstring wideCaption = widenMessage(caption);
     MessageBoxW(nullptr, wideText.c_str(), wideCaption.c_str(), MB_OK | MB_ICONERROR);
 }
 

@@ -141,5 +141,8 @@ class Win32Toolkit final : public Toolkit {
 // The program's texts are bytes shown one character each (Latin-1).
 std::wstring widen(std::string_view text);
 std::string narrow(std::wstring_view text);
+// A plain system message: UTF-8 (the system's error texts) where it is valid
+// UTF-8, else as widen.
+std::wstring widenMessage(std::string_view text);
 
 }  // namespace zorbel::win32

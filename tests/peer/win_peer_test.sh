@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# zorbel-console.exe against a real Linux kernel: the Windows console program,
-# packed with test packages, runs under wine64 in a throwaway QEMU VM
+# zorbel-console.exe against a real Linux kernel: the Windows console program
+# (x86_64 or i686), packed with test packages, runs under wine in a throwaway QEMU VM
 # (../shared/qemu-peer/run-win-peer.sh beside the repository), where wine turns
 # its pass-through requests on \\.\D: into SG_IO on QEMU's drive. Once per
 # controller (IDE, AHCI, virtio-scsi; the three side by side), two runs:
@@ -129,6 +129,10 @@ $line"
 # three first runs side by side would each rebuild them in the same place.
 "$PEER/setup-wine.sh" > "$W/setup.log" 2>&1 || {
   cat "$W/setup.log"; echo "FAIL: $PEER/setup-wine.sh"; exit 1; }
+# A 32-bit program needs the prefix's 32-bit half, which a machine that runs no
+# 32-bit code could not make.
+bash "$REPO/tests/windows/wine32_prefix.sh" "$PEER_WORK/prefix" || {
+  echo "FAIL: completing the wine prefix for 32-bit programs"; exit 1; }
 
 # The three controllers boot side by side (one emulated CPU each); each writes
 # its own log, shown in order afterwards.

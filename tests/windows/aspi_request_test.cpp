@@ -2,12 +2,15 @@
 // and buffer of the host's own, results come back into the drive object's
 // block and buffer when the request completes, and a request whose wait
 // expired is aborted and its block, buffer and event are never reused before
-// the manager marks it done.
+// the manager marks it done; after that the block serves later requests, of
+// this thread and others, as any other. A request sent without an event is
+// followed by polling, and given up without the host waiting for it.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "device/RequestLayout.h"
@@ -195,6 +198,77 @@ TEST_F(AspiRequests, AnExpiredRequestIsAbortedAndNeverReusedWhileTheManagerHolds
     manager_.pend = false;
     host_.aspiSendCommand(proc(), request, in.data());
     EXPECT_TRUE(manager_.executed[2] == held || manager_.executed[2] == manager_.executed[1]);
+}
+
+TEST_F(AspiRequests, AfterATimeOutLaterRequestsOfTwoThreadsGetTheirOwnResults) {
+    manager_.pend = true;
+    std::vector<std::uint8_t> in(96, 0);
+    const EventHandle first = host_.createEvent();
+    Request request = makeRequest(srb::DirIn, 96, first);
+    host_.aspiSendCommand(proc(), request, in.data());
+    EXPECT_FALSE(host_.waitEvent(first, 10));
+    host_.closeEvent(first);
+    std::uint8_t* held = manager_.executed.at(0);
+    complete(held, 0x77, 0);  // the late answer: the block is free again
+    EXPECT_EQ(host_.aspiRequestsOutstanding(), 0u);
+
+    // The second request, on this thread, gets the freed block; while it is
+    // with the manager a third, from another thread, gets another.
+    std::vector<std::uint8_t> secondIn(96, 0);
+    const EventHandle second = host_.createEvent();
+    Request secondRequest = makeRequest(srb::DirIn, 96, second);
+    host_.aspiSendCommand(proc(), secondRequest, secondIn.data());
+    ASSERT_EQ(manager_.executed.size(), 2u);
+    EXPECT_EQ(manager_.executed[1], held);
+    complete(held, 0x22, 0);  // ended, its owner not yet back from the wait
+
+    std::vector<std::uint8_t> thirdIn(96, 0);
+    Request thirdRequest{};
+    std::thread other([&] {
+        const EventHandle third = host_.createEvent();
+        thirdRequest = makeRequest(srb::DirIn, 96, third);
+        host_.aspiSendCommand(proc(), thirdRequest, thirdIn.data());
+        complete(manager_.executed.at(2), 0x33, 0x05);
+        EXPECT_TRUE(host_.waitEvent(third, 1000));
+        host_.closeEvent(third);
+    });
+    other.join();
+    EXPECT_NE(manager_.executed.at(2), held);
+    EXPECT_EQ(thirdRequest[srb::Status], 0x04);
+    EXPECT_EQ(thirdRequest[ex::SenseArea + sense::Key], 0x05);
+    EXPECT_EQ(thirdIn[0], 0x33);
+
+    EXPECT_TRUE(host_.waitEvent(second, 1000));
+    host_.closeEvent(second);
+    EXPECT_EQ(secondRequest[srb::Status], srb::SsComp);
+    EXPECT_EQ(secondRequest[ex::SenseArea + sense::Key], 0);
+    EXPECT_EQ(secondIn[0], 0x22);
+    EXPECT_EQ(secondIn[95], 0x22);
+    EXPECT_EQ(manager_.aborted.size(), 1u);
+    EXPECT_EQ(host_.aspiRequestsOutstanding(), 0u);
+}
+
+TEST_F(AspiRequests, ARequestWithoutAnEventIsFollowedByPollingAndGivenUpByItsOwner) {
+    manager_.pend = true;
+    std::vector<std::uint8_t> in(96, 0);
+    Request request = makeRequest(srb::DirIn, 96, 0);
+    host_.aspiSendCommand(proc(), request, in.data());  // returns with the request running
+    EXPECT_FALSE(host_.aspiRequestEnded(request, false));
+    complete(manager_.executed.at(0), 0x44, 0);
+    EXPECT_TRUE(host_.aspiRequestEnded(request, false));
+    EXPECT_EQ(request[srb::Status], srb::SsComp);
+    EXPECT_EQ(in[0], 0x44);
+
+    request = makeRequest(srb::DirIn, 96, 0);
+    host_.aspiSendCommand(proc(), request, in.data());
+    EXPECT_FALSE(host_.aspiRequestEnded(request, true));
+    ASSERT_EQ(manager_.aborted.size(), 1u);
+    EXPECT_EQ(manager_.aborted[0], reinterpret_cast<std::uintptr_t>(manager_.executed.at(1)));
+    EXPECT_EQ(host_.aspiRequestsOutstanding(), 1u);
+    complete(manager_.executed[1], 0x55, 0);
+    EXPECT_FALSE(host_.aspiRequestEnded(request, false));  // the owner gave it up
+    EXPECT_EQ(in[0], 0x44);
+    EXPECT_EQ(host_.aspiRequestsOutstanding(), 0u);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // The Windows host's drive letters, device names, clock and collation on the
-// system the tests run on (wine: C: and Z: at least, both fixed).
+// system the tests run on (wine: C: and Z: at least, both fixed); what it asks
+// of the system when it loads the ASPI manager, restricts the library search,
+// reads the platform and restarts, on recorded calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/host_windows.h"
@@ -61,6 +64,20 @@ TEST(WindowsHostFacts, ADeviceThatCannotBeOpenedIsReportedOnce) {
         << messages[0];
     EXPECT_EQ(host.openDevice("\\\\.\\R:"), InvalidDevice);  // another drive: its own report
     EXPECT_EQ(messages.size(), 2u);
+
+    // A console program also names the cause on standard error, once.
+    host.setCauseLines(true);
+    testing::internal::CaptureStderr();
+    host.openDevice("\\\\.\\S:");
+    host.openDevice("\\\\.\\S:");
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string prefix = "Opening \\\\.\\S: failed: Windows error ";
+    ASSERT_EQ(err.rfind(prefix, 0), 0u) << err;
+    const std::size_t colon = err.find(": ", prefix.size());
+    ASSERT_NE(colon, std::string::npos) << err;
+    EXPECT_GT(std::stoul(err.substr(prefix.size(), colon - prefix.size())), 0u) << err;
+    EXPECT_GT(err.size(), colon + 3) << "the system's text follows the code: " << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
 }
 
 TEST(WindowsHostFacts, ClockAndCollation) {
@@ -78,6 +95,144 @@ TEST(WindowsHostFacts, ClockAndCollation) {
     EXPECT_EQ(host.collate("1B10", "1B10"), 0);
     EXPECT_EQ(host.collate("1B10", "1B09"), 1);
     EXPECT_EQ(host.collate("1B1", "1B10"), -1);
+}
+
+// ---- recorded system calls ----
+
+struct Recorded {
+    std::vector<std::string> calls;
+    std::wstring loadedPath;
+    DWORD loadFlags = 0;
+    DWORD searchDirectories = 0;
+    bool versionFails = false;
+    bool hasDefaultDirectories = true;
+    DWORD errorAfterAdjust = ERROR_SUCCESS;
+};
+Recorded* recorded = nullptr;
+
+BOOL WINAPI fakeVersion(OSVERSIONINFOA* info) {
+    if (recorded->versionFails) {
+        return FALSE;
+    }
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    return TRUE;
+}
+UINT WINAPI fakeSystemDirectory(LPWSTR buffer, UINT size) {
+    const std::wstring dir = L"C:\\WINDOWS\\system32";
+    if (size <= dir.size()) {
+        return static_cast<UINT>(dir.size() + 1);
+    }
+    std::copy(dir.begin(), dir.end(), buffer);
+    buffer[dir.size()] = L'\0';
+    return static_cast<UINT>(dir.size());
+}
+HMODULE WINAPI fakeLoad(LPCWSTR path, HANDLE, DWORD flags) {
+    recorded->calls.push_back("LoadLibraryExW");
+    recorded->loadedPath = path;
+    recorded->loadFlags = flags;
+    return nullptr;
+}
+BOOL WINAPI fakeSetDllDirectory(LPCWSTR path) {
+    recorded->calls.push_back(path[0] == L'\0' ? "SetDllDirectoryW(empty)" : "SetDllDirectoryW");
+    return TRUE;
+}
+BOOL WINAPI fakeSetDefaultDirectories(DWORD flags) {
+    recorded->calls.push_back("SetDefaultDllDirectories");
+    recorded->searchDirectories = flags;
+    return TRUE;
+}
+FARPROC fakeKernelEntry(const char* name) {
+    const std::string n(name);
+    if (n == "SetDllDirectoryW") {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fakeSetDllDirectory));
+    }
+    if (n == "SetDefaultDllDirectories" && recorded->hasDefaultDirectories) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&fakeSetDefaultDirectories));
+    }
+    return nullptr;
+}
+BOOL WINAPI fakeOpenToken(HANDLE, DWORD access, PHANDLE token) {
+    recorded->calls.push_back("OpenProcessToken " + std::to_string(access));
+    *token = nullptr;
+    return TRUE;
+}
+BOOL WINAPI fakeLookup(LPCSTR, LPCSTR name, PLUID) {
+    recorded->calls.push_back(std::string("LookupPrivilegeValueA ") + name);
+    return TRUE;
+}
+BOOL WINAPI fakeAdjust(HANDLE, BOOL, PTOKEN_PRIVILEGES privileges, DWORD, PTOKEN_PRIVILEGES,
+                       PDWORD) {
+    recorded->calls.push_back("AdjustTokenPrivileges " +
+                              std::to_string(privileges->Privileges[0].Attributes));
+    return TRUE;  // as the system does when the privilege is not held
+}
+DWORD WINAPI fakeLastError() {
+    return recorded->errorAfterAdjust;
+}
+BOOL WINAPI fakeExit(UINT flags, DWORD) {
+    recorded->calls.push_back("ExitWindowsEx " + std::to_string(flags));
+    return TRUE;
+}
+
+class SystemCallsRecorded : public testing::Test {
+  protected:
+    void SetUp() override {
+        recorded = &recorded_;
+        systemCalls() = SystemCalls{&fakeVersion,     &fakeSystemDirectory, &fakeLoad,
+                                    &fakeKernelEntry, &fakeOpenToken,       &fakeLookup,
+                                    &fakeAdjust,      &fakeLastError,       &fakeExit};
+    }
+    void TearDown() override {
+        systemCalls() = realSystemCalls();
+        recorded = nullptr;
+    }
+    Recorded recorded_;
+};
+
+TEST_F(SystemCallsRecorded, LibrariesComeFromTheSystemDirectoryOnly) {
+    restrictLibrarySearch();
+    EXPECT_EQ(recorded_.calls,
+              (std::vector<std::string>{"SetDllDirectoryW(empty)", "SetDefaultDllDirectories"}));
+    EXPECT_EQ(recorded_.searchDirectories, 0x800u);  // LOAD_LIBRARY_SEARCH_SYSTEM32
+    recorded_.calls.clear();
+    recorded_.hasDefaultDirectories = false;  // XP: only the current directory goes
+    restrictLibrarySearch();
+    EXPECT_EQ(recorded_.calls, std::vector<std::string>{"SetDllDirectoryW(empty)"});
+
+    EXPECT_EQ(systemLibraryPath("WNASPI32"), L"C:\\WINDOWS\\system32\\WNASPI32.DLL");
+#ifndef _WIN64
+    // The manager itself: by its full path in the system directory.
+    recorded_.calls.clear();
+    WindowsHost host;
+    EXPECT_EQ(host.loadLibrary("WNASPI32"), 0u);
+    EXPECT_EQ(recorded_.calls, std::vector<std::string>{"LoadLibraryExW"});
+    EXPECT_EQ(recorded_.loadedPath, L"C:\\WINDOWS\\system32\\WNASPI32.DLL");
+    EXPECT_EQ(recorded_.loadFlags, static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
+#endif
+}
+
+TEST_F(SystemCallsRecorded, PlatformFamilyAndRestartPrivilege) {
+    WindowsHost host;
+    EXPECT_TRUE(host.isNtFamily());
+    recorded_.versionFails = true;
+    EXPECT_FALSE(host.isNtFamily()) << "a system that cannot say what it is is not NT";
+
+    // No shutdown privilege: the adjustment "succeeds" with an error code, and
+    // no restart is asked for.
+    recorded_.errorAfterAdjust = ERROR_NOT_ALL_ASSIGNED;
+    EXPECT_FALSE(host.restartSystem(true));
+    EXPECT_EQ(recorded_.calls,
+              (std::vector<std::string>{"OpenProcessToken 40",
+                                        "LookupPrivilegeValueA SeShutdownPrivilege",
+                                        "AdjustTokenPrivileges 2"}));
+    recorded_.calls.clear();
+    recorded_.errorAfterAdjust = ERROR_SUCCESS;
+    EXPECT_TRUE(host.restartSystem(true));
+    ASSERT_EQ(recorded_.calls.size(), 4u);
+    EXPECT_EQ(recorded_.calls[3].rfind("ExitWindowsEx ", 0), 0u);
+    recorded_.calls.clear();
+    EXPECT_TRUE(host.restartSystem(false));  // the 9x family needs no privilege
+    ASSERT_EQ(recorded_.calls.size(), 1u);
 }
 
 }  // namespace

@@ -2,11 +2,9 @@
 // Windows PE boot media, Server Core and scripts), with its embedded package.
 // The window is shown as text; dialogs are answered on the console when it is
 // one, else by the answers on standard input, one word a line (the end of
-// input answers Escape, then Close). It reads no command line, no file and no
-// environment.
-#include <io.h>
-
-#include <cstdio>
+// input answers Escape, then Close). A device that cannot be opened or a
+// pass-through call that fails is named on standard error with the Windows
+// error. It reads no command line, no file and no environment.
 #include <iostream>
 
 #include "app/ZorbelMain.h"
@@ -15,10 +13,14 @@
 #include "device/host_windows.h"
 
 int main() {
+    zorbel::winhost::restrictLibrarySearch();
     zorbel::winhost::WindowsHost host;
+    host.setCauseLines(true);
     zorbel::setCurrentHost(&host);
+    // A person is at the console only when the console answers: NUL, a file
+    // or a pipe is not one.
     zorbel::console::ConsoleOptions options = zorbel::console::standardStreamOptions(
-        _isatty(_fileno(stdout)) != 0, _isatty(_fileno(stdin)) != 0);
+        zorbel::winhost::standardStreamIsConsole(1), zorbel::winhost::standardStreamIsConsole(0));
     int code = 0;
     {
         zorbel::console::ConsoleToolkit toolkit(std::move(options));

@@ -11,10 +11,7 @@
 // its identity now, the commits it received and whether it is bricked. Exit status as the program's
 // (0, 1 or 3), 2 for a bad scenario or bad arguments, 4 when a simulated drive ended bricked.
 #ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define STDIN_FILENO 0
-#define STDOUT_FILENO 1
+#include "device/host_windows.h"
 #else
 #include <unistd.h>
 #endif
@@ -123,8 +120,14 @@ bool reportBricked(sim::SimHost& computer, std::ostream& err) {
 // The console reads its input exactly as zorbel's does; only an input that
 // ends without a single answer (</dev/null) gets the demonstration's own.
 int runConsole(sim::SimHost& computer, const FrontSettings& settings) {
+#ifdef _WIN32
+    // Only a console counts as a terminal: NUL, a file or a pipe does not.
+    console::ConsoleOptions options = console::standardStreamOptions(
+        winhost::standardStreamIsConsole(1), winhost::standardStreamIsConsole(0));
+#else
     console::ConsoleOptions options =
         console::standardStreamOptions(isatty(STDOUT_FILENO) != 0, isatty(STDIN_FILENO) != 0);
+#endif
     options.script = settings.script;
     if (!settings.answersGiven && !options.inputIsTerminal) {
         // What a person agreeing to the update gives.

@@ -7,6 +7,7 @@
 #include "device/host_windows.h"
 
 int main() {
+    zorbel::winhost::restrictLibrarySearch();
     zorbel::winhost::WindowsHost host;
     zorbel::setCurrentHost(&host);
     int code = 0;
