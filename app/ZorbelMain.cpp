@@ -75,10 +75,14 @@ std::string fieldText(const char (&field)[N]) {
 }
 
 // One line of cboDrives: "%2d-%d-%d-%d %.2s%24s %4s" with the drive-letter
-// column as the host labels the root (the letter and colon, or the node name).
+// column as the host labels the root (the letter and colon, or the node name,
+// which a blank parts from the vendor).
 std::string formatDriveLine(const DriveEntry& entry) {
     const std::string root = fieldText(entry.rootPath);
-    const std::string label = root.empty() ? std::string() : currentHost().rootLabel(root);
+    std::string label = root.empty() ? std::string() : currentHost().rootLabel(root);
+    if (!label.empty() && label.back() != ':') {
+        label += ' ';
+    }
     const std::string name = fieldText(entry.displayName);
     const std::string revision = fieldText(entry.revision);
     char line[160];

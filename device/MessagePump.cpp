@@ -17,12 +17,19 @@ namespace {
 std::mutex g_mutex;
 std::function<void()> g_pump;
 std::thread::id g_windowThread;
+// Set on the thread that installed the pump: every other thread (a worker
+// sending its flash phase's commands) learns it has no window to keep alive
+// from its own flag, without the lock.
+thread_local bool t_installedPump = false;
 
 // The longest the window goes without handling its messages while a wait
 // sleeps on its thread.
 constexpr std::uint32_t PumpStepMs = 20;
 
 bool onPumpedThread() {
+    if (!t_installedPump) {
+        return false;
+    }
     std::lock_guard lock(g_mutex);
     return g_pump && g_windowThread == std::this_thread::get_id();
 }
@@ -32,6 +39,7 @@ void setWindowMessagePump(std::function<void()> pump) {
     std::lock_guard lock(g_mutex);
     g_pump = std::move(pump);
     g_windowThread = std::this_thread::get_id();
+    t_installedPump = true;
 }
 
 void clearWindowMessagePump() {
@@ -41,6 +49,9 @@ void clearWindowMessagePump() {
 }
 
 void pumpIfWindowThread() {
+    if (!t_installedPump) {
+        return;
+    }
     std::function<void()> pump;
     {
         std::lock_guard lock(g_mutex);

@@ -8,7 +8,7 @@ packages=(
   libtomlplusplus-dev libcli11-dev nlohmann-json3-dev nettle-dev
   qt6-base-dev libgl-dev fonts-liberation2 fonts-dejavu-core
   clang clang-format libclang-rt-14-dev
-  qemu-system-x86 xvfb ansible-core openssh-server sg3-utils linux-libc-dev
+  qemu-system-x86 xvfb ansible-core openssh-server sg3-utils linux-libc-dev jq
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
 )
 # wine32 (the i686 programs' tests) is an i386 package.

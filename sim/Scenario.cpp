@@ -3,16 +3,23 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <set>
 #include <sstream>
 
 namespace zorbel::sim {
 
 namespace {
+
+// The targets an ASPI scan asks on each adapter.
+constexpr std::int64_t AspiTargetCount = 16;
 
 std::string message(const std::string& file, std::uint32_t line, const std::string& key,
                     const std::string& what) {
@@ -269,11 +276,28 @@ std::string indexed(const std::string& path, std::string_view key, std::size_t i
     return (path.empty() ? "" : path + ".") + std::string(key) + "[" + std::to_string(i) + "]";
 }
 
-std::vector<std::uint8_t> readFile(const std::filesystem::path& path, bool& ok) {
+// The file's bytes; `reason` says what the system said when it cannot be read.
+std::vector<std::uint8_t> readFile(const std::filesystem::path& path, bool& ok,
+                                   std::string& reason) {
+    ok = false;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        reason = std::strerror(EISDIR);
+        return {};
+    }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in),
-                                     std::istreambuf_iterator<char>());
+    if (!in) {
+        reason = std::strerror(errno != 0 ? errno : ENOENT);
+        return {};
+    }
+    std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>{});
+    ok = !in.bad();
+    if (!ok) {
+        reason = std::strerror(errno != 0 ? errno : EIO);
+    }
+    return bytes;
 }
 
 class Loader {
@@ -308,8 +332,10 @@ class Loader {
         }
         const auto letters = top.tables("letters");
         std::set<char> seen;
+        std::vector<bool> addressGiven;
         for (std::size_t i = 0; i < letters.size(); ++i) {
             Section section(file_, *letters[i], indexed("", "letters", i));
+            addressGiven.push_back(section.node("address") != nullptr);
             spec.letters.push_back(letter(section));
             const char key = static_cast<char>(
                 std::toupper(static_cast<unsigned char>(spec.letters.back().root[0])));
@@ -319,6 +345,7 @@ class Loader {
             }
         }
         top.refuseUnknown();
+        addressLetters(spec, addressGiven);
         try {
             spec.validate();
         } catch (const std::invalid_argument& e) {
@@ -328,6 +355,53 @@ class Loader {
     }
 
   private:
+    // A CD-ROM letter without an address of its own answers the next free
+    // one on port 1 (targets 0, 1, ...), since one address is one drive to
+    // the program; letters that share one, as given, are named on a line.
+    void addressLetters(ComputerSpec& spec, const std::vector<bool>& given) {
+        const auto key = [](const ScsiAddress& a) {
+            return std::array<int, 4>{a.portNumber, a.pathId, a.targetId, a.lun};
+        };
+        const auto answers = [](const LetterSpec& l) {
+            return l.type == zorbel::DriveType::Cdrom && l.addressQuery == AddressQuery::Address;
+        };
+        std::set<std::array<int, 4>> taken;
+        for (std::size_t i = 0; i < spec.letters.size(); ++i) {
+            if (given[i] && answers(spec.letters[i])) {
+                taken.insert(key(spec.letters[i].address));
+            }
+        }
+        int target = 0;
+        for (std::size_t i = 0; i < spec.letters.size(); ++i) {
+            if (given[i] || !answers(spec.letters[i])) {
+                continue;
+            }
+            ScsiAddress next{8, 1, 0, 0, 0};
+            do {
+                next.targetId = static_cast<std::uint8_t>(target++);
+            } while (taken.count(key(next)) != 0 && target < 256);
+            spec.letters[i].address = next;
+            taken.insert(key(next));
+        }
+        std::map<std::array<int, 4>, std::string> first;
+        for (const LetterSpec& l : spec.letters) {
+            if (!answers(l)) {
+                continue;
+            }
+            const std::string name = l.root.substr(0, 2);
+            const auto [at, isNew] = first.emplace(key(l.address), name);
+            if (!isNew) {
+                const ScsiAddress& a = l.address;
+                spec.warnings.push_back(
+                    file_ + ": letters " + at->second + " and " + name + " share the address " +
+                    std::to_string(a.portNumber) + "-" + std::to_string(a.pathId) + "-" +
+                    std::to_string(a.targetId) + "-" + std::to_string(a.lun) +
+                    ", so the program lists them as one drive, under " + at->second +
+                    " (give each letter an address of its own to list both)");
+            }
+        }
+    }
+
     std::string driveRef(Section& section, std::string_view key) {
         const auto id = section.text(key);
         if (!id) {
@@ -424,9 +498,10 @@ class Loader {
         if (const auto image = s.text("image_file")) {
             const std::filesystem::path path = baseDir_ / *image;
             bool ok = false;
-            d.expectedImage = readFile(path, ok);
+            std::string reason;
+            d.expectedImage = readFile(path, ok, reason);
             if (!ok) {
-                s.fail("image_file", "cannot read " + path.string());
+                s.fail("image_file", "cannot read " + path.string() + ": " + reason);
             }
             if (d.expectedImage.empty() || d.expectedImage.size() > (16u << 20)) {
                 s.fail("image_file", path.string() + " must hold 1 byte to 16 MiB");
@@ -523,20 +598,39 @@ class Loader {
                 static_cast<std::uint8_t>(h.integer("inquiry_status", 0x01, 0, 255));
             const auto devices = h.tables("devices");
             std::set<std::pair<std::int64_t, std::int64_t>> places;
+            std::vector<bool> targetGiven;
             for (std::size_t k = 0; k < devices.size(); ++k) {
                 Section d(s.file(), *devices[k], indexed(h.path(), "devices", k));
                 AspiDeviceSpec device;
+                targetGiven.push_back(d.node("target") != nullptr);
                 device.target = static_cast<std::uint8_t>(d.integer("target", 0, 0, 255));
                 device.lun = static_cast<std::uint8_t>(d.integer("lun", 0, 0, 255));
                 device.type = static_cast<std::uint8_t>(d.integer("type", 5, 0, 31));
                 device.drive = driveRef(d, "drive");
                 device.replacement = replacement(d);
-                if (!places.insert({device.target, device.lun}).second) {
+                if (targetGiven.back() && !places.insert({device.target, device.lun}).second) {
                     d.fail("target", "two devices at target " + std::to_string(device.target) +
                                          " LUN " + std::to_string(device.lun));
                 }
                 d.refuseUnknown();
                 adapter.devices.push_back(device);
+            }
+            // A device without a target takes the adapter's next free one.
+            std::int64_t nextTarget = 0;
+            for (std::size_t k = 0; k < adapter.devices.size(); ++k) {
+                AspiDeviceSpec& device = adapter.devices[k];
+                if (targetGiven[k]) {
+                    continue;
+                }
+                while (places.count({nextTarget, device.lun}) != 0) {
+                    ++nextTarget;
+                }
+                if (nextTarget >= AspiTargetCount) {
+                    Section d(s.file(), *devices[k], indexed(h.path(), "devices", k));
+                    d.fail("target", "no free target left on this adapter; give one");
+                }
+                device.target = static_cast<std::uint8_t>(nextTarget);
+                places.insert({nextTarget, device.lun});
             }
             h.refuseUnknown();
             a.adapters.push_back(std::move(adapter));
@@ -606,8 +700,12 @@ class Loader {
 }  // namespace
 
 ScenarioError::ScenarioError(std::string file, std::uint32_t line, std::string key,
-                             const std::string& what)
-    : std::runtime_error(what), file_(std::move(file)), line_(line), key_(std::move(key)) {}
+                             const std::string& what, bool unreadable)
+    : std::runtime_error(what),
+      file_(std::move(file)),
+      line_(line),
+      key_(std::move(key)),
+      unreadable_(unreadable) {}
 
 ComputerSpec parseScenario(std::string_view text, std::string_view sourceName,
                            const std::filesystem::path& baseDir) {
@@ -624,10 +722,11 @@ ComputerSpec parseScenario(std::string_view text, std::string_view sourceName,
 
 ComputerSpec loadScenario(const std::filesystem::path& file) {
     bool ok = false;
-    const std::vector<std::uint8_t> bytes = readFile(file, ok);
+    std::string reason;
+    const std::vector<std::uint8_t> bytes = readFile(file, ok, reason);
     if (!ok) {
         throw ScenarioError(file.string(), 0, "",
-                            file.string() + ": cannot read the scenario file");
+                            file.string() + ": cannot read the scenario file: " + reason, true);
     }
     const std::string text(bytes.begin(), bytes.end());
     return parseScenario(text, file.string(), file.parent_path());

@@ -15,15 +15,19 @@ namespace zorbel::sim {
 
 class ScenarioError : public std::runtime_error {
   public:
-    ScenarioError(std::string file, std::uint32_t line, std::string key, const std::string& what);
+    ScenarioError(std::string file, std::uint32_t line, std::string key, const std::string& what,
+                  bool unreadable = false);
     const std::string& file() const { return file_; }
     std::uint32_t line() const { return line_; }  // 0 when the file as a whole is at fault
     const std::string& key() const { return key_; }
+    // The file itself could not be read (the reason is in what()).
+    bool unreadable() const { return unreadable_; }
 
   private:
     std::string file_;
     std::uint32_t line_;
     std::string key_;
+    bool unreadable_ = false;
 };
 
 // Loads a scenario file. Paths inside it (image files) are relative to the

@@ -649,8 +649,19 @@ std::string SimDrive::judgeCommit() const {
     for (std::uint32_t s = 0; s < sectors; ++s) {
         if (s >= written_.size() || !written_[s]) {
             const std::uint32_t at = s * Sector;
-            return "image incomplete: bytes from " + hex6(at) + " (block " +
-                   std::to_string(at / ImageBlock) + ") were not written";
+            const std::string where = "bytes from " + hex6(at) + " (block " +
+                                      std::to_string(at / ImageBlock) + ") were not written";
+            // Written from the start up to here and nothing after: the image
+            // sent is shorter than the one this drive takes.
+            const bool restUnwritten =
+                s >= written_.size() ||
+                std::none_of(written_.begin() + s, written_.end(), [](bool w) { return w; });
+            if (at > 0 && restUnwritten) {
+                return "the drive expects " + std::to_string(spec_.imageSize) +
+                       " bytes (image_size of the scenario), the update sent " +
+                       std::to_string(at) + " (the size of the package's bin): " + where;
+            }
+            return "image incomplete: " + where;
         }
     }
     for (std::uint32_t s = 0; s < sectors; ++s) {

@@ -101,6 +101,9 @@ struct ComputerSpec {
     AspiSpec aspi{};
     std::vector<LetterSpec> letters{};
     std::vector<DriveSpec> drives{};
+    // What a scenario file says that the program will see otherwise than the
+    // file may mean (two letters at one address are one drive), one line each.
+    std::vector<std::string> warnings{};
 
     // Conveniences for building a computer in code. Each returns the new
     // element so that a test can adjust it further.

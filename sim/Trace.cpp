@@ -1,6 +1,8 @@
 #include "sim/Trace.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <stdexcept>
 
@@ -65,7 +67,9 @@ CommandTrace::CommandTrace(std::ostream& out) : out_(&out) {}
 CommandTrace::CommandTrace(const std::filesystem::path& file)
     : file_(file, std::ios::out | std::ios::trunc), out_(&file_) {
     if (!file_) {
-        throw std::runtime_error("cannot create the command trace file " + file.string());
+        const int error = errno != 0 ? errno : ENOENT;
+        throw std::runtime_error("cannot create the command trace file " + file.string() + ": " +
+                                 std::strerror(error));
     }
 }
 

@@ -24,6 +24,9 @@ constexpr auto VirtualTickPace = std::chrono::milliseconds(3);
 // With the timer off and both buttons disabled the window waits for end
 // events; it wakes up now and then to look at the buttons again.
 constexpr auto BusyWait = std::chrono::milliseconds(200);
+// After a refused answer the rest are not used: a script that went wrong
+// must not go on to press Update.
+constexpr std::string_view RestUnused = ", and the answers after it are not used";
 
 std::string lower(std::string_view text) {
     std::string result(text);
@@ -248,6 +251,7 @@ void ConsoleToolkit::idleAction() {
             out() << "> select line " << step->line << "\n";
             if (step->line > listCount()) {
                 out() << "  (the list has no line " << step->line << ")\n";
+                refuse(*step, "the list has no line " + std::to_string(step->line));
                 break;
             }
             selectListLine(step->line - 1);
@@ -259,6 +263,7 @@ void ConsoleToolkit::idleAction() {
             out() << "> press " << plainButton(text(Control::cmdUpdate)) << "\n";
             if (!enabled(Control::cmdUpdate)) {
                 out() << "  (the button is disabled)\n";
+                refuse(*step, "the Update button is disabled");
                 break;
             }
             if (events_ != nullptr) {
@@ -269,6 +274,7 @@ void ConsoleToolkit::idleAction() {
             out() << "> press " << plainButton(text(Control::cmdClose)) << "\n";
             if (!enabled(Control::cmdClose)) {
                 out() << "  (the button is disabled)\n";
+                refuse(*step, "the Close button is disabled");
                 break;
             }
             // The stock close button closes the window: the program ends.
@@ -308,8 +314,19 @@ bool ConsoleToolkit::promptIdleAction() {
             out() << "  (not understood)\n";
             return true;
         }
+        if (number > listCount()) {
+            out() << "  (the list has no line " << number << ")\n";
+            return true;
+        }
         step.kind = ScriptStep::Kind::Select;
         step.line = static_cast<int>(number);
+    }
+    // The person is asked again for what cannot be done; only a script's
+    // answer that does not fit ends the answers.
+    if ((step.kind == ScriptStep::Kind::Update && !enabled(Control::cmdUpdate)) ||
+        (step.kind == ScriptStep::Kind::Close && !enabled(Control::cmdClose))) {
+        out() << "  (the button is disabled)\n";
+        return true;
     }
     script_.push_front(step);
     return true;
@@ -318,6 +335,9 @@ bool ConsoleToolkit::promptIdleAction() {
 // The next step of the script, else the next word of an input that is no
 // terminal; none when both are used up. `how` names where it came from.
 std::optional<ScriptStep> ConsoleToolkit::nextStep(std::string& how) {
+    if (answersRefused_) {
+        return std::nullopt;
+    }
     if (!script_.empty()) {
         how = "script";
         ScriptStep step = script_.front();
@@ -339,9 +359,10 @@ std::optional<ScriptStep> ConsoleToolkit::nextStep(std::string& how) {
         std::string error;
         if (!parseWord(word, step, error)) {
             if (options_.err != nullptr) {
-                *options_.err << error << "; taken as Escape\n";
+                *options_.err << error << "; taken as Escape" << RestUnused << "\n";
                 options_.err->flush();
             }
+            answersRefused_ = true;
             return ScriptStep{ScriptStep::Kind::Escape, 0};
         }
         return step;
@@ -388,9 +409,10 @@ void ConsoleToolkit::reportUnusedAnswers() {
 }
 
 void ConsoleToolkit::refuse(const ScriptStep& step, std::string_view reason) {
+    answersRefused_ = true;
     if (options_.err != nullptr) {
         *options_.err << "answer '" << wordOf(step) << "' does not fit: " << reason
-                      << "; taken as Escape\n";
+                      << "; taken as Escape" << RestUnused << "\n";
         options_.err->flush();
     }
 }
@@ -445,7 +467,9 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
     } else if (options_.inputIsTerminal && options_.in != nullptr) {
         answer = askTerminal(yesNo, how).value_or(escapeAnswer);
     } else {
-        how = options_.in != nullptr ? "end of input: Escape" : "nobody to answer: Escape";
+        how = answersRefused_          ? "after a refused answer: Escape"
+              : options_.in != nullptr ? "end of input: Escape"
+                                       : "nobody to answer: Escape";
     }
     out() << "Answer: [" << answerName(answer) << "] (" << how << ")\n";
     out().flush();

@@ -12,8 +12,11 @@
 // answers, one word a line (yes, no, ok, esc, update, close, select=N). A word
 // that does not fit (a yes where only OK is offered, an idle action at a
 // message, an answer at the idle window, an unknown word) is refused with one
-// line on the error stream and counts as Escape. With no answer left (end of
-// input, or no input) a question is answered No and a message OK, as Escape
+// line on the error stream and counts as Escape, and so does an idle action
+// that cannot be done (a line the list does not have, a disabled button); the
+// answers after a refused one are not used, so a script that went wrong never
+// goes on to an update. With no answer left (end of input, no input, or a
+// refused answer) a question is answered No and a message OK, as Escape
 // answers them, and the idle window closes as Close would. The console never
 // presses Update or chooses a line by itself.
 //
@@ -174,6 +177,7 @@ class ConsoleToolkit final : public Toolkit {
     ConsoleOptions options_;
     std::deque<ScriptStep> script_;
     bool inputHeldAnswers_ = false;  // a word was read from the (non-terminal) input
+    bool answersRefused_ = false;    // a scripted or piped answer did not fit
     bool emptyInputAnswersTaken_ = false;
     EndEventQueue queue_;
     FormEvents* events_ = nullptr;

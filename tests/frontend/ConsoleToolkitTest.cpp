@@ -85,6 +85,7 @@ TEST(ConsoleDialogs, PrintedWithCaptionTextAndButtonsAndAnsweredInOrderOfSources
     const std::string cancelThenNo = "cancel\nQ\nn\n";
     const std::string stop = "stop\n";
     const std::string yesThenEnter = "yes\n\n";
+    const std::string rest = ", and the answers after it are not used\n";
     const auto refusedWord = [](const std::string& word) {
         return "  ('" + word +
                "' is no answer here: type y or yes for Yes, n, no or esc for No, or press Enter "
@@ -111,22 +112,24 @@ TEST(ConsoleDialogs, PrintedWithCaptionTextAndButtonsAndAnsweredInOrderOfSources
          DialogAnswer::No,
          "\n[Warning]\n" + question + "\n" + yesNo +
              "Answer: [&No] (script: does not fit, Escape)\n",
-         "answer 'update' does not fit: a message is shown, not the window; taken as Escape\n"},
+         "answer 'update' does not fit: a message is shown, not the window; taken as Escape" +
+             rest},
         {"OK does not answer a question", DialogKind::WarningQuestion, "ok", nullptr, false,
          DialogAnswer::No,
          "\n[Warning]\n" + question + "\n" + yesNo +
              "Answer: [&No] (script: does not fit, Escape)\n",
-         "answer 'ok' does not fit: the question is answered Yes or No; taken as Escape\n"},
+         "answer 'ok' does not fit: the question is answered Yes or No; taken as Escape" + rest},
         {"a piped answer", DialogKind::WarningQuestion, "", &yes, false, DialogAnswer::Yes,
          "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&Yes] (standard input)\n", ""},
         {"Yes does not answer a message", DialogKind::Error, "", &yes, false, DialogAnswer::Ok,
          "\n[Error]\nNo F/W in executable !\n" + okOnly +
              "Answer: [OK] (standard input: does not fit, Escape)\n",
-         "answer 'yes' does not fit: the message offers only OK; taken as Escape\n"},
+         "answer 'yes' does not fit: the message offers only OK; taken as Escape" + rest},
         {"an unknown piped word", DialogKind::WarningQuestion, "", &maybe, false, DialogAnswer::No,
          "\n[Warning]\n" + question + "\n" + yesNo + "Answer: [&No] (standard input: Escape)\n",
          "unknown answer 'maybe' (use yes, no, ok, esc, update, close or select=N); taken as "
-         "Escape\n"},
+         "Escape" +
+             rest},
         {"the terminal answers n", DialogKind::WarningQuestion, "", &no, true, DialogAnswer::No,
          "\n[Warning]\n" + question + "\n" + yesNo + "Answer [Y/n]: Answer: [&No] (terminal)\n",
          ""},
@@ -385,6 +388,7 @@ TEST(ConsoleIdle, ActsForThePersonFromTheScriptElseCloses) {
         {"scripted selection, then nobody", "select=2", {"change", "close"}, 1},
         {"scripted close", "close", {"close"}, 0},
         {"a line that does not exist", "select=9,close", {"close"}, 0},
+        {"a disabled Update ends the answers", "select=2,update,select=1", {"change", "close"}, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -498,6 +502,23 @@ TEST(ConsoleProgram, StartsAnUpdateOnlyWhenAskedOrAutomatic) {
          {"Answer: [&Yes] (standard input)", "Answer: [OK] (standard input: does not fit, Escape)",
           "> press Close"},
          1,
+         ExitNothingFailed},
+        {"answers: a line past the list ends the answers, nothing is updated",
+         false,
+         "yes\nselect=9\nupdate\n",
+         false,
+         Question::Notice,
+         {"Answer: [&Yes] (standard input)", "> press Close"},
+         0,
+         ExitNothingFailed,
+         2},
+        {"answers: an answer at the idle window ends the answers",
+         false,
+         "yes\nok\nupdate\n",
+         false,
+         Question::Notice,
+         {"Answer: [&Yes] (standard input)", "> press Close"},
+         0,
          ExitNothingFailed},
         {"answers: the up-to-date question left unanswered is No",
          false,

@@ -289,7 +289,13 @@ TEST_F(SimProgramTest, DriveBrickedAtItsCommitEndsWithStatusFour) {
     EXPECT_EQ(r.status, 4) << r.err;
     EXPECT_NE(r.out.find(FailureText), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("updated successfully"), std::string::npos);
-    EXPECT_NE(summaryOf(r.out, "writer").find("BRICKED"), std::string::npos) << r.out;
+    EXPECT_NE(summaryOf(r.out, "writer").find("INQUIRY answers zeros (was \"MERIDOX"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("is bricked: the drive expects 16777216 bytes (image_size of the "
+                         "scenario), the update sent "),
+              std::string::npos)
+        << r.err;
     // The program names the drive that did not come back, the rehearsal the drive it bricked.
     EXPECT_NE(r.err.find("zorbel: drive E: (MERIDOX DVD-RW DX-4410S 1.00)"), std::string::npos)
         << r.err;
@@ -453,7 +459,6 @@ TEST_F(SimProgramTest, BadArgumentsAndScenariosEndWithStatusTwoAndTheReason) {
         {{"--front", "sideways"}, "--front"},
         {{"--answers", "yes,maybe"}, "unknown answer 'maybe'"},
         {{"--answers", "select=0"}, "bad line number"},
-        {{"--scenario", (dir_ / "missing.toml").string()}, "missing.toml"},
         {{"--scenario", broken.string()}, "broken.toml"},
         {{"--scenario", unknownDrive.string()}, "nobody"},
         {{"--no-such-option"}, "no-such-option"},
@@ -547,12 +552,34 @@ TEST_F(SimProgramTest, ToolsExitWithTheConventionalStatuses) {
          1,
          "cannot create the temporary file " + missing},
         {SimProgram, {"--version"}, 0, "zorbel-sim 0.1.0 (package format 1)\n"},
-        {SimProgram, {"--help"}, 0, "4 a simulated drive ended\nbricked"},
+        {SimProgram, {"--help"}, 0, "4 a simulated drive ended bricked"},
         {SimProgram, {"--bogus"}, 2, "usage: zorbel-sim [--scenario FILE]"},
         {SimProgram, {"--front", "paper"}, 2, "usage: zorbel-sim"},
         {SimProgram, {"extra"}, 2, "usage: zorbel-sim"},
-        {SimProgram, {"--scenario", missing}, 2, "bad scenario"},
+        {SimProgram,
+         {"--scenario", missing},
+         1,
+         "cannot read the scenario file: No such file or directory"},
+        {SimProgram, {"--scenario", dir_.string()}, 1, "scenario file: Is a directory"},
+        {SimProgram, {"--trace", missing}, 1, "trace file " + missing + ": No such file"},
+        {SimProgram, {"--answers", "maybe"}, 2, "usage: zorbel-sim"},
+        {PackProgram,
+         {"fill", SimProgram.string(), missing},
+         1,
+         "cannot read the package description: No such file or directory"},
+        {PackProgram,
+         {"fill", SimProgram.string(), dir_.string()},
+         1,
+         "cannot read the package description: Is a directory"},
+        {PackProgram,
+         {"fill", (fs::path(ZORBEL_DEMO_DIR) / "demo-package.toml").string(), SimProgram.string()},
+         2,
+         "is a program, not a package description: the program comes first\nusage:"},
     };
+#ifdef ZORBEL_PROGRAM
+    // The update program takes no arguments: it ends before it shows or asks anything.
+    rows.push_back({ZORBEL_PROGRAM, {"--help"}, 2, "zorbel: takes no arguments"});
+#endif
 #ifdef ZORBEL_PROBE_PROGRAM
     const fs::path probe = ZORBEL_PROBE_PROGRAM;
     rows.push_back({probe, {"--version"}, 0, "zorbel-probe 0.1.0 (package format 1)\n"});
@@ -567,6 +594,9 @@ TEST_F(SimProgramTest, ToolsExitWithTheConventionalStatuses) {
                      (row.arguments.empty() ? std::string() : row.arguments.front()));
         EXPECT_EQ(r.status, row.status) << said;
         EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        if (row.status == 2) {
+            EXPECT_EQ(r.out.find("Invalid F/W"), std::string::npos) << said;
+        }
     }
     EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }

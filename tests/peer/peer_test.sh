@@ -243,7 +243,7 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   refused=$(section "$all" refused); nogroup=$(section "$all" nogroup)
   update=$(section "$all" cdrom); root=$(section "$all" root)
   local line
-  line="$(printf '%2d-%d-%d-%d ' ${address//:/ })sr0$(printf '%-8s%-16s %s' "$vendor" "$product" "$rev")"
+  line="$(printf '%2d-%d-%d-%d ' ${address//:/ })sr0 $(printf '%-8s%-16s %s' "$vendor" "$product" "$rev")"
 
   check "$ctrl: with no answers the notice is declined and the program exits 3" \
     eval 'contains "$unattended" "Answer: [&No] (end of input: Escape)" &&

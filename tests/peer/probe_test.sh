@@ -64,7 +64,7 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   root=$(section "$all" root); cdrom=$(section "$all" cdrom); nogroup=$(section "$all" nogroup)
   section "$all" scenario | tr -d '\r' > "$out/replica.toml"
   local line
-  line="$(printf '%2d-%d-%d-%d ' ${address//:/ })sr0$(printf '%-8s%-16s %s' "$vendor" "$product" "$rev")"
+  line="$(printf '%2d-%d-%d-%d ' ${address//:/ })sr0 $(printf '%-8s%-16s %s' "$vendor" "$product" "$rev")"
 
   for who in root cdrom; do
     local text=${!who}
@@ -104,7 +104,7 @@ run_controller() {  # run_controller CTRL PROPS VENDOR PRODUCT REVISION ADDRESS
   local sim
   sim=$("$SIM" --scenario "$out/replica.toml" --front console 2>&1 < /dev/null)
   check "$ctrl: the scenario loads in zorbel-sim and shows the same list line" \
-    contains "$sim" "${line/sr0/D:}"
+    contains "$sim" "${line/sr0 /D:}"
   if [ $fail != 0 ]; then
     echo "--- $ctrl output ---"; cat "$out/stdout.txt" 2>/dev/null; echo "--- zorbel-sim ---"
     echo "$sim" | head -30; echo "--- harness ---"; cat "$out/run.err"

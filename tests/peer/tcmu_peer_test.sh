@@ -162,7 +162,7 @@ foreign() { between "$1" | grep -vE "^[0-9.]+ $1: 3[BC] " || true; }
 
 # ---- the whole update, as root ----
 update=$(section "$all" update)
-line=" 2-0-1-0 $(node update)ZORBEL  TCMU UPDATE      "
+line=" 2-0-1-0 $(node update) ZORBEL  TCMU UPDATE      "
 check "update: the program lists the drive and updates it from 1A05 to 1B10" \
   eval 'contains "$update" "${line}1A05" && contains "$update" "It will be updated from 1A05 to 1B10"'
 check "update: success is reported and the program exits 0" \

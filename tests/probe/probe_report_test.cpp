@@ -47,7 +47,7 @@ TEST(ProbeReport, IdentityIsShownWithItsBlanksAndOddBytes) {
     EXPECT_EQ(visibleBytes(bytes<4>(std::string_view("A\"\0\\", 4))),
               "\"A\\x22\\x00\\x5C\" (41 22 00 5C)");
     const DriveReport d = drive("MERIDOX ", "DVR-RW 1616 SUPR");
-    EXPECT_EQ(listLine(d, "sr1"), " 2-1-3-0 sr1MERIDOX DVR-RW 1616 SUPR 1B05");
+    EXPECT_EQ(listLine(d, "sr1"), " 2-1-3-0 sr1 MERIDOX DVR-RW 1616 SUPR 1B05");
     // A NUL in the vendor ends the name, as in the program's list.
     EXPECT_EQ(listLine(drive(std::string_view("AB\0\0\0\0\0\0", 8), "X"), "D:"),
               " 2-1-3-0 D:                      AB 1B05");
@@ -97,6 +97,12 @@ TEST(ProbeReport, ScenarioReplicatesEveryDriveExactly) {
     EXPECT_EQ(spec.letters[0].address.pathId, 1);
     EXPECT_EQ(spec.letters[0].address.targetId, 3);
     EXPECT_EQ(spec.letters[1].addressQuery, sim::AddressQuery::Fails);
+
+    // No drive found: a replica with one drive to fill in, that loads as it is.
+    const sim::ComputerSpec none = sim::parseScenario(scenarioText({}), "none.toml");
+    ASSERT_EQ(none.drives.size(), 1u);
+    ASSERT_EQ(none.letters.size(), 1u);
+    EXPECT_EQ(none.letters[0].drive, none.drives[0].id);
 }
 
 // A drive that hangs costs one discovery time-out, whichever command hangs;

@@ -23,8 +23,52 @@ TEST(Scenario, EveryExampleLoadsAndBuildsAComputer) {
         ComputerSpec spec;
         ASSERT_NO_THROW(spec = loadScenario(entry.path()));
         EXPECT_NO_THROW(SimHost{spec});
+        // Every drive the file describes can be reached: no two letters at one address.
+        EXPECT_EQ(spec.warnings, std::vector<std::string>{});
     }
     EXPECT_GE(count, 4);
+}
+
+// One address is one drive to the program: letters and ASPI devices without
+// an address of their own get one; two given one address are named.
+TEST(Scenario, EveryLetterAndDeviceHasAnAddressOfItsOwnUnlessGivenOne) {
+    const std::string drives = "[[drives]]\nid = \"a\"\n[[drives]]\nid = \"b\"\n";
+    const ComputerSpec two = parseScenario(
+        drives +
+            "[[letters]]\nletter = \"C\"\ntype = \"fixed\"\n"
+            "[[letters]]\nletter = \"E\"\ndrive = \"a\"\n"
+            "[[letters]]\nletter = \"F\"\ndrive = \"b\"\n"
+            "[[letters]]\nletter = \"G\"\ndrive = \"b\"\naddress = { port = 1, target = 1 }\n",
+        "two.toml");
+    const auto at = [&](std::size_t i) {
+        const ScsiAddress& a = two.letters[i].address;
+        return std::to_string(a.portNumber) + "-" + std::to_string(a.pathId) + "-" +
+               std::to_string(a.targetId) + "-" + std::to_string(a.lun);
+    };
+    EXPECT_EQ(at(1), "1-0-0-0");
+    EXPECT_EQ(at(2), "1-0-2-0");  // 1-0-1-0 is G's
+    EXPECT_EQ(two.warnings, std::vector<std::string>{});
+
+    const ComputerSpec shared =
+        parseScenario(drives +
+                          "[[letters]]\nletter = \"E\"\ndrive = \"a\"\naddress = { target = 3 }\n"
+                          "[[letters]]\nletter = \"F\"\ndrive = \"b\"\naddress = { target = 3 }\n",
+                      "shared.toml");
+    ASSERT_EQ(shared.warnings.size(), 1u);
+    EXPECT_EQ(
+        shared.warnings[0].rfind("shared.toml: letters E: and F: share the address 0-0-3-0", 0), 0u)
+        << shared.warnings[0];
+
+    const ComputerSpec aspi =
+        parseScenario(drives +
+                          "[[aspi.adapters]]\n[[aspi.adapters.devices]]\ndrive = \"a\"\n"
+                          "[[aspi.adapters.devices]]\ntarget = 0\ntype = 0\n"
+                          "[[aspi.adapters.devices]]\ndrive = \"b\"\n",
+                      "aspi.toml");
+    const auto& devices = aspi.aspi.adapters.at(0).devices;
+    EXPECT_EQ(devices.at(0).target, 1);
+    EXPECT_EQ(devices.at(1).target, 0);
+    EXPECT_EQ(devices.at(2).target, 2);
 }
 
 TEST(Scenario, FieldsReachTheComputer) {

@@ -4,7 +4,7 @@
 # too), with standard input on /dev/null: the program looks for the ASPI
 # manager and must take the system's own, never the planted library (which
 # would end the process with status 86); and /dev/null is no console, so
-# nobody is asked to press Enter.
+# nobody is asked to press Enter. Started with an argument, it ends at once.
 #
 # usage: planted_dll_test.sh EMULATOR ZORBEL_PACK CONSOLE_EXE PLANTED_DLL WORKDIR
 set -uo pipefail
@@ -42,6 +42,11 @@ TOML
 "$PACK" fill "$EXE" "$W/package.toml" -o "$W/run/zorbel-console.exe" --profiles "$W/profiles.bin" \
   > "$W/fill.txt" 2>&1 || { cat "$W/fill.txt"; echo "FAIL: packing"; exit 1; }
 cp "$DLL" "$W/run/WNASPI32.DLL"
+(cd "$W/run" && "$EMU" ./zorbel-console.exe --help < /dev/null > "$W/args.txt" 2>&1)
+argsrc=$?
+check "an argument ends the program with status 2 before it looks for drives (status $argsrc)" \
+  eval '[ "$argsrc" = 2 ] && grep -q "takes no arguments" "$W/args.txt" &&
+        ! grep -q "No matched drive" "$W/args.txt"'
 (cd "$W/run" && "$EMU" ./zorbel-console.exe < /dev/null > "$W/out.txt" 2> "$W/err.txt")
 rc=$?
 out=$(tr -d '\r' < "$W/out.txt")

@@ -4,15 +4,20 @@
 // one, else by the answers on standard input, one word a line (the end of
 // input answers Escape, then Close). A device that cannot be opened or a
 // pass-through call that fails is named on standard error with the Windows
-// error. It reads no command line, no file and no environment.
+// error. It reads no file and no environment, and any argument ends it at once
+// with status 2.
 #include <iostream>
 
+#include "app/NoArguments.h"
 #include "app/ZorbelMain.h"
 #include "app/console/ConsoleToolkit.h"
 #include "device/Host.h"
 #include "device/host_windows.h"
 
-int main() {
+int main(int argc, char** argv) {
+    if (zorbel::RefuseArguments(argc, argv)) {
+        return zorbel::ExitArguments;
+    }
     zorbel::winhost::restrictLibrarySearch();
     zorbel::winhost::WindowsHost host;
     host.setCauseLines(true);

@@ -132,7 +132,7 @@ std::string anyMakeAdvice(const std::string& bin) {
 }
 
 void parseConstraint(Checker& check, const toml::node& node, const std::string& name,
-                     SlotDescription& slot, std::vector<Refusal>& notes) {
+                     SlotDescription& slot) {
     const toml::table* table = node.as_table();
     if (table == nullptr) {
         check.refuse(lineOf(node), name, "must be a table of lowest, highest, vendor, product");
@@ -140,7 +140,8 @@ void parseConstraint(Checker& check, const toml::node& node, const std::string& 
     }
     const unsigned line = lineOf(node);
     slot.line = line;
-    check.knownKeys(*table, {"untouched", "lowest", "highest", "vendor", "product"}, name + ".");
+    check.knownKeys(*table, {"untouched", "lowest", "highest", "vendor", "product", "short_text"},
+                    name + ".");
     if (const toml::node* untouched = table->get("untouched")) {
         if (!untouched->is_boolean() || !untouched->as_boolean()->get()) {
             check.refuse(lineOf(*untouched), name + ".untouched", "may only be true");
@@ -163,22 +164,31 @@ void parseConstraint(Checker& check, const toml::node& node, const std::string& 
     }
     slot.vendor = check.text(*table, "vendor", name + ".vendor", block::VendorUsed, "", line);
     slot.product = check.text(*table, "product", name + ".product", block::ProductUsed, "", line);
+    if (const toml::node* shortText = table->get("short_text")) {
+        if (!shortText->is_boolean()) {
+            check.refuse(lineOf(*shortText), name + ".short_text", "must be true or false");
+        } else {
+            slot.shortText = shortText->as_boolean()->get();
+        }
+    }
     // Drives report all 8 and 16 characters, trailing blanks included; a
-    // shorter text can never equal theirs.
-    const auto note = [&](std::string_view key, const std::string& text, std::size_t full) {
-        if (!text.empty() && text.size() < full) {
-            notes.push_back({"", lineOf(*table->get(key)), name + "." + std::string(key),
-                             "\"" + utf8FromBytes(text) + "\" is " + std::to_string(text.size()) +
-                                 " characters; drives report " + std::to_string(full) +
-                                 " (pad with blanks), so this slot may match no drive"});
+    // shorter text can never equal theirs, unless the slot says it means it.
+    const auto refuseShort = [&](std::string_view key, const std::string& text, std::size_t full) {
+        if (!slot.shortText && !text.empty() && text.size() < full) {
+            check.refuse(lineOf(*table->get(key)), name + "." + std::string(key),
+                         "\"" + utf8FromBytes(text) + "\" is " + std::to_string(text.size()) +
+                             " characters; drives report " + std::to_string(full) +
+                             ", so no drive would match it: pad it with blanks as zorbel-probe "
+                             "shows it (or short_text = true in " +
+                             name + " if it is meant)");
         }
     };
-    note("vendor", slot.vendor, block::VendorUsed);
-    note("product", slot.product, block::ProductUsed);
+    refuseShort("vendor", slot.vendor, block::VendorUsed);
+    refuseShort("product", slot.product, block::ProductUsed);
 }
 
 void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::path& folder,
-              BinDescription& bin, std::vector<Refusal>& notes) {
+              BinDescription& bin) {
     const std::string name = "bin[" + std::to_string(index + 1) + "]";
     const toml::table* table = node.as_table();
     if (table == nullptr) {
@@ -229,7 +239,7 @@ void parseBin(Checker& check, const toml::node& node, unsigned index, const fs::
     bin.constraints.resize(list->size());
     for (std::size_t k = 0; k < list->size(); ++k) {
         parseConstraint(check, *list->get(k), name + ".constraint[" + std::to_string(k + 1) + "]",
-                        bin.constraints[k], notes);
+                        bin.constraints[k]);
     }
     if (bin.anyDrive) {
         return;
@@ -323,9 +333,16 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
     const std::size_t before = refusals.size();
     const std::string fileName = file.string();
     Checker check(fileName, refusals);
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    if (!readFile(file, bytes, reason)) {
+        check.refuse(0, "", "cannot read the package description: " + reason);
+        return std::nullopt;
+    }
     toml::table root;
     try {
-        root = toml::parse_file(fileName);
+        root = toml::parse(
+            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), fileName);
     } catch (const toml::parse_error& error) {
         std::ostringstream rule;
         rule << "not valid TOML: " << error.description();
@@ -335,7 +352,6 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
 
     PackageDescription d;
     d.file = fileName;
-    std::vector<Refusal> notes;
     check.knownKeys(root,
                     {"title", "supported_drives", "version", "date", "credit", "unread", "spare",
                      "bank", "options", "bin"},
@@ -376,7 +392,7 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
             }
             d.bins.resize(std::min<std::size_t>(list->size(), BinCount));
             for (unsigned j = 0; j < d.bins.size(); ++j) {
-                parseBin(check, *list->get(j), j, file.parent_path(), d.bins[j], notes);
+                parseBin(check, *list->get(j), j, file.parent_path(), d.bins[j]);
             }
         }
     }
@@ -443,10 +459,6 @@ std::optional<PackageDescription> parseDescription(const fs::path& file,
     }
     if (refusals.size() != before) {
         return std::nullopt;
-    }
-    for (Refusal& note : notes) {
-        note.file = fileName;
-        d.warnings.push_back(note.text());
     }
     return d;
 }
@@ -615,6 +627,10 @@ std::string renderDescription(const PackageDescription& d) {
             field("highest", slot.highestRevision);
             field("vendor", slot.vendor);
             field("product", slot.product);
+            if ((!slot.vendor.empty() && slot.vendor.size() < block::VendorUsed) ||
+                (!slot.product.empty() && slot.product.size() < block::ProductUsed)) {
+                fields += ", short_text = true";
+            }
             out << "    { " << fields << " },\n";
         }
         out << "]\n";

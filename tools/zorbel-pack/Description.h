@@ -32,6 +32,7 @@ struct SlotDescription {
     std::string highestRevision;
     std::string vendor;
     std::string product;
+    bool shortText = false;  // a vendor or product shorter than its field is meant
     unsigned line = 0;
 };
 

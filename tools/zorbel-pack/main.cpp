@@ -154,8 +154,26 @@ void checkSimulatorOnlyParts(const fs::path& program, const PackageDescription& 
     }
 }
 
+constexpr const char* Usage =
+    "zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]\n"
+    "       zorbel-pack show PROGRAM [--extract DIR] [--json]\n"
+    "       zorbel-pack --help | --version";
+
+// A description holds text: one with NUL bytes is a program given in its place.
+bool looksLikeProgram(const fs::path& file) {
+    std::vector<std::uint8_t> bytes;
+    return readFile(file, bytes) &&
+           std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end();
+}
+
 int fill(const fs::path& program, const fs::path& description, const fs::path& output,
          const fs::path& profilesFile, bool standInsForSimulator) {
+    if (looksLikeProgram(description) && !looksLikeProgram(program)) {
+        std::cerr << "zorbel-pack: " << description.string()
+                  << " is a program, not a package description: the program comes first\n"
+                  << "usage: " << Usage << "\n";
+        return tools::ExitUsage;
+    }
     std::vector<Refusal> refusals;
     std::optional<PackageDescription> d = parseDescription(description, refusals);
     if (d) {
@@ -346,11 +364,6 @@ int show(const fs::path& program, const fs::path& extract, bool json) {
     }
     return 0;
 }
-
-constexpr const char* Usage =
-    "zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]\n"
-    "       zorbel-pack show PROGRAM [--extract DIR] [--json]\n"
-    "       zorbel-pack --help | --version";
 
 constexpr const char* Footer = R"(
 Exit status: 0 done, 1 refused (every reason is printed as FILE:LINE: KEY: RULE

@@ -115,10 +115,12 @@ std::string listLine(const DriveReport& d, const std::string& label) {
     const std::string name = fieldText(d.vendor).size() == d.vendor.size()
                                  ? fieldText(d.vendor) + fieldText(d.product)
                                  : fieldText(d.vendor);
+    // As the program's list: a node name is parted from the vendor by a blank.
+    const std::string column = label.empty() || label.back() == ':' ? label : label + " ";
     char line[160];
     std::snprintf(line, sizeof line, "%2d-%d-%d-%d %s%24s %4s", d.hasAddress ? d.host : -1,
                   d.hasAddress ? d.channel : -1, d.hasAddress ? d.target : -1,
-                  d.hasAddress ? d.lun : -1, label.c_str(), name.c_str(),
+                  d.hasAddress ? d.lun : -1, column.c_str(), name.c_str(),
                   fieldText(d.revision).c_str());
     return line;
 }
@@ -220,6 +222,17 @@ std::string scenarioText(const std::vector<DriveReport>& drives) {
         if (d.opened && !d.eventStatus) {
             out << "event_status = false\n";
         }
+    }
+    if (drives.empty()) {
+        // Nothing to copy: one drive to fill in by hand, as zorbel-probe
+        // shows it on the computer where the drive is.
+        out << "\n# No optical drive was found here: fill in the drive to rehearse with,\n"
+               "# its identity exactly as INQUIRY reports it (vendor 8 characters,\n"
+               "# product 16, revision 4, trailing blanks kept).\n"
+               "[[drives]]\nid = \"drive\"\nvendor = \"VENDOR  \"\nproduct = \"PRODUCT         \"\n"
+               "revision = \"0000\"\nnew_revision = \"0000\"\nimage_size = 1048576\n"
+               "flash_id = false\nmedium = false\n"
+               "\n[[letters]]\nletter = \"D\"\ntype = \"cdrom\"\ndrive = \"drive\"\n";
     }
     for (std::size_t i = 0; i < drives.size() && i < 23; ++i) {
         const DriveReport& d = drives[i];

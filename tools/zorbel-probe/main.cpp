@@ -174,8 +174,13 @@ int main(int argc, char** argv) {
 
     if (json) {
         std::cout << reportJson(reports, flashId).dump(2) << "\n";
-    } else if (reports.empty()) {
-        std::cout << "no optical drive found\n";
+    }
+    if (reports.empty()) {
+        // On standard error, so that --json stays one document.
+        std::cerr << "zorbel-probe: no optical drive found; check that the drive is connected "
+                     "and the kernel's sr and sg modules are loaded (lsmod | grep -w -e sr_mod "
+                     "-e sg; sudo modprobe sg), and that this user may open /dev/srN and "
+                     "/dev/sgN (root, or a member of group cdrom)\n";
     }
     for (const DriveReport& report : reports) {
         if (!json) {
@@ -194,7 +199,7 @@ int main(int argc, char** argv) {
                 out.close();
                 std::error_code ec;
                 fs::remove(temporary, ec);
-                std::cerr << "zorbel-probe: cannot write " << temporary.string() << ": " << reason
+                std::cerr << "zorbel-probe: cannot write " << target.string() << ": " << reason
                           << "\n";
                 return tools::ExitFailed;
             }
@@ -208,8 +213,11 @@ int main(int argc, char** argv) {
             return tools::ExitFailed;
         }
         (json ? std::cerr : std::cout)
-            << "scenario written to " << target.string() << " (" << reports.size()
-            << (reports.size() == 1 ? " drive" : " drives") << ")\n";
+            << "scenario written to " << target.string() << " ("
+            << (reports.empty()
+                    ? std::string("no drive found: one to fill in")
+                    : std::to_string(reports.size()) + (reports.size() == 1 ? " drive" : " drives"))
+            << ")\n";
     }
     return 0;
 }

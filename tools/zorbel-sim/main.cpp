@@ -85,9 +85,16 @@ void printSummary(sim::SimHost& computer, std::ostream& out) {
         sim::SimDrive& drive = computer.drive(i);
         const sim::Identity& identity = drive.spec().identity;
         const auto commits = drive.commits();
-        out << "drive " << drive.id() << " (" << placeOf(computer, drive.id()) << "): \""
-            << fieldText(identity.vendor) << " " << fieldText(identity.product) << " "
-            << drive.currentRevisionText() << "\", commits received " << commits.size() << ", ";
+        const std::string was = fieldText(identity.vendor) + " " + fieldText(identity.product) +
+                                " " + drive.currentRevisionText();
+        out << "drive " << drive.id() << " (" << placeOf(computer, drive.id()) << "): ";
+        if (drive.bricked()) {
+            // What the drive answers now: its boot block has no identity.
+            out << "INQUIRY answers zeros (was \"" << was << "\")";
+        } else {
+            out << "\"" << was << "\"";
+        }
+        out << ", commits received " << commits.size() << ", ";
         if (drive.bricked()) {
             out << "BRICKED (" << drive.brickReason() << ")";
         } else {
@@ -159,9 +166,9 @@ Only when standard input ends without any answer (</dev/null) and --answers is
 not given does the demonstration answer for the person: Yes to the notice and
 Update. Answers left unused are reported on standard error.
 
-Exit status: 0 nothing failed, 1 an update failed, 2 a usage error or a bad
-scenario, 3 the program refused to start any update, 4 a simulated drive ended
-bricked. tools/zorbel-sim/README.md tells more.)";
+Exit status: 0 nothing failed, 1 an update failed or a file could not be read
+or written, 2 a usage error or a bad scenario, 3 the program refused to start
+any update, 4 a simulated drive ended bricked. tools/zorbel-sim/README.md tells more.)";
 
 }  // namespace
 
@@ -174,19 +181,24 @@ int main(int argc, char** argv) {
     bool realtime = false;
     std::optional<std::filesystem::path> screenshotDir;
     app.add_option("--scenario", scenarioFile,
-                   "scenario file describing the computer (default: the built-in demo)");
+                   "scenario file describing the computer (default: the built-in demo)")
+        ->type_name("FILE");
     app.add_option("--front", front,
                    "console or window (also called qt; default: the window when a display is "
                    "available)")
-        ->check(CLI::IsMember({"console", "qt", "window"}));
+        ->check(CLI::IsMember({"console", "qt", "window"}))
+        ->type_name("console|qt");
     app.add_option("--answers", answers,
                    "comma-separated answers to the dialogs in order (yes, no, ok, esc); on "
-                   "the console also idle actions (update, close, select=N)");
-    app.add_option("--trace", traceFile, "write one line per drive command to this file");
+                   "the console also idle actions (update, close, select=N)")
+        ->type_name("LIST");
+    app.add_option("--trace", traceFile, "write one line per drive command to this file")
+        ->type_name("FILE");
     app.add_flag("--realtime", realtime, "run on the real clock instead of the virtual one");
     app.add_option("--screenshot", screenshotDir,
                    "window only: write PNG pictures of the window and its dialogs to this "
-                   "folder, then close");
+                   "folder, then close")
+        ->type_name("DIR");
     app.footer(Footer);
     if (const auto status = tools::readCommandLine(app, argc, argv, "zorbel-sim", Usage)) {
         return *status;
@@ -197,7 +209,7 @@ int main(int argc, char** argv) {
     if (auto script = console::parseScript(answers, error)) {
         settings.script = std::move(*script);
     } else {
-        std::cerr << "zorbel-sim: --answers: " << error << "\n";
+        std::cerr << "zorbel-sim: --answers: " << error << "\nusage: " << Usage << "\n";
         return BadInput;
     }
     settings.answersGiven = app.count("--answers") != 0;
@@ -214,16 +226,19 @@ int main(int argc, char** argv) {
         front = "console";
     }
     if (front == "qt" && !windowFrontBuilt()) {
-        std::cerr << "zorbel-sim: this build has no window (Qt); use --front console\n";
+        std::cerr << "zorbel-sim: this build has no window (Qt); use --front console\n"
+                  << "usage: " << Usage << "\n";
         return BadInput;
     }
     if (screenshotDir && front != "qt") {
-        std::cerr << "zorbel-sim: --screenshot needs the window (--front qt)\n";
+        std::cerr << "zorbel-sim: --screenshot needs the window (--front qt)\n"
+                  << "usage: " << Usage << "\n";
         return BadInput;
     }
     if (front == "qt" && !displayAvailable()) {
         if (!screenshotDir) {
-            std::cerr << "zorbel-sim: no display for the window; use --front console\n";
+            std::cerr << "zorbel-sim: no display for the window; use --front console\n"
+                      << "usage: " << Usage << "\n";
             return BadInput;
         }
         // Pictures need no screen.
@@ -242,7 +257,14 @@ int main(int argc, char** argv) {
         }
         computer.clock = realtime ? sim::ClockMode::RealTime : sim::ClockMode::Virtual;
         computer.validate();
+        for (const std::string& warning : computer.warnings) {
+            std::cerr << "zorbel-sim: " << warning << "\n";
+        }
     } catch (const sim::ScenarioError& failure) {
+        if (failure.unreadable()) {
+            std::cerr << "zorbel-sim: " << failure.what() << "\n";
+            return tools::ExitFailed;
+        }
         std::cerr << "zorbel-sim: bad scenario: " << failure.what() << "\n";
         return BadInput;
     } catch (const std::exception& failure) {
@@ -258,7 +280,7 @@ int main(int argc, char** argv) {
             trace = std::make_unique<sim::CommandTrace>(*traceFile);
         } catch (const std::exception& failure) {
             std::cerr << "zorbel-sim: --trace: " << failure.what() << "\n";
-            return BadInput;
+            return tools::ExitFailed;
         }
     }
 
