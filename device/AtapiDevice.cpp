@@ -418,7 +418,8 @@ bool AtapiDevice::Execute(const Packet& packet, std::uint8_t direction, std::uin
         }
     }
 
-    if (GaveUpOnDrive()) {
+    // Only a bounded phase keeps the drives it gave up on.
+    if (boundedPhase_ != 0 && GaveUpOnDrive()) {
         // Timed out once in this phase: not asked again, and it reads as
         // timed out once more, at no cost.
         lastTransferLength_ = 0;
