@@ -71,10 +71,13 @@ int main(int argc, char** argv) {
     app.get_formatter()->column_width(24);
     std::string scenarioFile, traceFile, summaryFile;
     bool list = false, background = false;
-    app.add_option("scenario", scenarioFile, "zorbel-sim scenario (TOML)")->required();
+    app.add_option("scenario", scenarioFile, "zorbel-sim scenario (TOML)")
+        ->required()
+        ->type_name("FILE");
     app.add_flag("--list", list, "print the drive ids and exit");
-    app.add_option("--trace", traceFile, "write every command received to FILE");
-    app.add_option("--summary", summaryFile, "write what became of each drive to FILE");
+    app.add_option("--trace", traceFile, "write every command received to FILE")->type_name("FILE");
+    app.add_option("--summary", summaryFile, "write what became of each drive to FILE")
+        ->type_name("FILE");
     app.add_flag("--background", background,
                  "once every drive is reached, go on in the background and print its process id");
     try {
