@@ -22,10 +22,11 @@ check() {  # check NAME CONDITION...
   local name=$1; shift
   if "$@"; then pass=$((pass + 1)); echo "PASS $name"; else fail=$((fail + 1)); echo "FAIL $name"; fi
 }
-# block FILE N: the Nth ```sh block of FILE, without the indentation of a list item.
+# block FILE N [LANG]: the Nth ```sh (or LANG) block of FILE, without the indentation of a list item.
 block() {
-  awk -v n="$2" '/^ *```sh/ { k++; if (k == n) { on = 1; match($0, /^ */); cut = RLENGTH }; next }
-                 /^ *```/ { on = 0 } on { print substr($0, cut + 1) }' "$1"
+  awk -v n="$2" -v fence="^ *\`\`\`${3:-sh}" '
+    $0 ~ fence { k++; if (k == n) { on = 1; match($0, /^ */); cut = RLENGTH }; next }
+    /^ *```/ { on = 0 } on { print substr($0, cut + 1) }' "$1"
 }
 # run NAME FILE N [SKIP_REGEX]: runs the block in the clone (lines matching SKIP_REGEX left out).
 run() {
@@ -97,19 +98,36 @@ run real examples/README.md 5
 check "examples: the maker's image and profiles fill the real program" \
   eval '[ "$(rc image)" = 0 ] && [ "$(rc real)" = 0 ] && has real.out "new_revision = \"1B10\""'
 
-# The tools' READMEs: zorbel-probe's JSON through jq (no drive here: no line).
+# The tools' READMEs: the description format as zorbel-pack's README gives it, its jq line on
+# the program just filled; zorbel-probe's JSON through jq (no drive here: no line).
+mkdir -p "$W/format"
+block "$REPO/tools/zorbel-pack/README.md" 1 toml > "$W/format/package.toml"
+"$REPO/examples/make-image.sh" --demo 262144 "$W/format/1B10.bin" > /dev/null
+"$T/zorbel-pack/zorbel-pack" fill "$T/zorbel-sim/zorbel-sim" "$W/format/package.toml" \
+  --stand-in-profiles -o "$W/format/zorbel-sim-1B10" > "$W/format.out" 2> "$W/format.err"
+echo $? > "$W/format.rc"
+check "zorbel-pack README: its description fills" [ "$(rc format)" = 0 ]
+run showjq tools/zorbel-pack/README.md 2
+check "zorbel-pack README: the jq line lists the bins" \
+  eval '[ "$(rc showjq)" = 0 ] && has showjq.out "1 1B10 "'
+
 ln -sf "$T/zorbel-probe/zorbel-probe" "$W/bin/zorbel-probe"
 run jq tools/zorbel-probe/README.md 2
 check "zorbel-probe README: the jq line runs" [ "$(rc jq)" = 0 ]
 
 # Every shipped scenario runs, its drives all listed (no two at one address).
 for scenario in "$REPO"/sim/scenarios/*.toml; do
-  name=$(basename "$scenario" .toml)
+  sc=$(basename "$scenario" .toml)
   "$T/zorbel-sim/zorbel-sim" --scenario "$scenario" --front console < /dev/null \
-    > "$W/$name.out" 2> "$W/$name.err"
+    > "$W/$sc.out" 2> "$W/$sc.err"
   status=$?
-  check "sim/scenarios/$name.toml runs (status $status) and reaches every drive" \
-    eval '[ "$status" -le 4 ] && [ "$status" != 2 ] && ! has "$name.err" "share the address"'
+  # Every letter with a drive behind it is a line of the list.
+  letters=$(awk '/^\[\[/ { in_letter = ($0 == "[[letters]]") } in_letter && /^drive = /' "$scenario" |
+            wc -l)
+  lines=$(grep -oE '^ *>? *\[[0-9]+\]' "$W/$sc.out" | tr -d ' >' | sort -u | wc -l)
+  check "sim/scenarios/$sc.toml runs (status $status) and lists all $letters of its drives" \
+    eval '[ "$status" -le 4 ] && [ "$status" != 2 ] && [ "$lines" = "$letters" ] &&
+          ! has "$sc.err" "share the address"'
 done
 
 if [ $fail != 0 ]; then
