@@ -123,6 +123,11 @@ class Host {
         return false;
     }
 
+    // Waits until the console's input can be read without waiting. False
+    // when a termination signal came first: a prompt then gives up at once
+    // instead of waiting for a line. Hosts that cannot tell answer true.
+    virtual bool waitForConsoleInput() { return true; }
+
     // Asks the system to hold off shutdown, restart and sleep until
     // releaseShutdownInhibit (an update runs). Where it cannot be asked, says
     // so once on standard error and answers false; the update goes on.

@@ -2,15 +2,17 @@
 // messages on stderr, the restart through the init system.
 #include "device/host_linux.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/cdrom.h>
+#include <poll.h>
+#include <pthread.h>
 #include <scsi/scsi.h>
 #include <scsi/scsi_ioctl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/auxv.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -52,6 +54,7 @@ constexpr int TrayUnlockAttempts = 4;
 constexpr std::uint8_t SenseKeyUnitAttention = 0x06;
 constexpr std::uint8_t DriverStatusMask = 0x07;  // driver byte without DRIVER_SENSE
 constexpr std::uint8_t SamStatusGood = 0x00;
+constexpr const char* SystemLockFolder = "/run/lock";
 
 // Reads the first line of a small sysfs attribute, without the line end.
 std::optional<std::string> readAttribute(const fs::path& file) {
@@ -121,6 +124,89 @@ bool isEject(std::span<const std::uint8_t> cdb) {
 bool isCommit(std::span<const std::uint8_t> cdb) {
     return cdb[0] == OpWriteBuffer && (cdb[1] & 0x1F) == WriteBufferModeSave &&
            (cdb[9] == CommitCode || cdb[9] == CommitBootCode);
+}
+
+// Readable (an eventfd) once the watcher has taken a termination signal.
+std::atomic<int> stopEvent{-1};
+
+sigset_t stopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// A child started by the program begins with the signals as a fresh program
+// has them: none blocked, none ignored.
+bool plainSignals(posix_spawnattr_t& attributes) {
+    sigset_t none;
+    sigemptyset(&none);
+    const sigset_t stops = stopSignalSet();
+    return posix_spawnattr_init(&attributes) == 0 &&
+           posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+           posix_spawnattr_setsigdefault(&attributes, &stops) == 0 &&
+           posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) ==
+               0;
+}
+
+// Opens (making it when missing) a lock file for flock; -1 when it cannot.
+// An existing file is opened without O_CREAT, which a sticky folder refuses
+// for another user's file.
+int openLockFile(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        }
+    }
+    return fd;
+}
+
+// Forks the guardian of a paused polling interval: a process that holds
+// nothing of ours but the read end of a pipe and, when the pipe ends without
+// a byte (this process died), writes `value` back into `file`. The child
+// makes system calls only, as a child of a threaded process must. Returns the
+// pipe's write end (-1 when none could be started) and the child in `pid`.
+int startPollGuardian(const fs::path& file, const std::string& value, int& pid) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    const char* const path = file.c_str();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sigset_t all;
+        sigfillset(&all);
+        ::sigprocmask(SIG_BLOCK, &all, nullptr);
+        ::dup2(fds[0], STDIN_FILENO);
+        if (::syscall(SYS_close_range, 1u, ~0u, 0u) != 0) {
+            for (int fd = 1; fd < 1024; ++fd) {
+                ::close(fd);
+            }
+        }
+        char byte = 0;
+        ssize_t got = 0;
+        while ((got = ::read(STDIN_FILENO, &byte, 1)) < 0 && errno == EINTR) {
+        }
+        if (got == 0) {
+            const int fd = ::open(path, O_WRONLY | O_TRUNC);
+            if (fd >= 0) {
+                [[maybe_unused]] const auto written = ::write(fd, value.data(), value.size());
+                ::close(fd);
+            }
+        }
+        ::_exit(0);
+    }
+    ::close(fds[0]);
+    if (child < 0) {
+        ::close(fds[1]);
+        return -1;
+    }
+    pid = child;
+    return fds[1];
 }
 
 }  // namespace
@@ -354,92 +440,148 @@ std::string rawioMissingText(const OpticalDrive& drive) {
 LinuxHost::LinuxHost(fs::path sysRoot, fs::path devRoot, SgIoCall sgIo)
     : sysRoot_(std::move(sysRoot)), devRoot_(std::move(devRoot)), sgIo_(std::move(sgIo)) {}
 
+// ---- the drive locks of our programs ----
+
+fs::path LinuxHost::lockFile(const std::string& srName) const {
+    // A host on another device tree (a test's) keeps its locks beside its nodes.
+    std::error_code ec;
+    const fs::path folder = !lockFolder_.empty()                     ? lockFolder_
+                            : devRoot_ != "/dev"                     ? devRoot_
+                            : fs::is_directory(SystemLockFolder, ec) ? fs::path(SystemLockFolder)
+                                                                     : fs::path("/tmp");
+    return folder / ("zorbel-" + srName + ".lock");
+}
+
+bool LinuxHost::lockDrive(const std::string& srName) {
+    const fs::path file = lockFile(srName);
+    std::lock_guard lock(mutex_);
+    DriveLock& entry = locks_[srName];
+    if (entry.users == 0) {
+        entry.fd = openLockFile(file);
+        if (entry.fd >= 0 && ::flock(entry.fd, LOCK_SH | LOCK_NB) != 0) {
+            ::close(entry.fd);
+            locks_.erase(srName);
+            if (heldReported_.insert(srName).second) {
+                const std::string line =
+                    programName_ + ": " + srName +
+                    ": another zorbel program is updating this drive (it holds " + file.string() +
+                    "), so it was left alone: nothing was sent to it. Try again once that update "
+                    "has ended.\n";
+                std::fwrite(line.data(), 1, line.size(), stderr);
+                std::fflush(stderr);
+            }
+            return false;
+        }
+    }
+    ++entry.users;
+    return true;
+}
+
+void LinuxHost::unlockDrive(const std::string& srName) {
+    std::lock_guard lock(mutex_);
+    const auto it = locks_.find(srName);
+    if (it != locks_.end() && --it->second.users <= 0) {
+        if (it->second.fd >= 0) {
+            ::close(it->second.fd);
+        }
+        locks_.erase(it);
+    }
+}
+
+bool LinuxHost::lockDriveExclusive(const std::string& srName) {
+    std::lock_guard lock(mutex_);
+    const auto it = locks_.find(srName);
+    if (it == locks_.end() || it->second.fd < 0 || it->second.exclusive) {
+        return true;
+    }
+    if (::flock(it->second.fd, LOCK_EX | LOCK_NB) != 0) {
+        // A refused change may have dropped the shared lock: take it again.
+        ::flock(it->second.fd, LOCK_SH | LOCK_NB);
+        return false;
+    }
+    it->second.exclusive = true;
+    return true;
+}
+
 // ---- the login manager's inhibitor lock ----
 
 namespace {
 
-// The few entry points of the system bus library, as it declares them.
-struct BusError {
-    const char* name;
-    const char* message;
-    int needFree;
-};
-using BusOpenSystem = int (*)(void** bus);
-using BusCallMethod = int (*)(void* bus, const char* destination, const char* path,
-                              const char* interface, const char* member, BusError* error,
-                              void** reply, const char* types, ...);
-using BusMessageRead = int (*)(void* message, const char* types, ...);
-using BusMessageUnref = void* (*)(void* message);
-using BusUnref = void* (*)(void* bus);
-using BusErrorFree = void (*)(BusError* error);
-
-// Takes the lock; the descriptor that holds it, or -1 with the reason.
-int takeInhibitorLock(const std::string& library, std::string& reason) {
-    // A statically linked program has no dynamic loader (no AT_BASE): a
-    // library loaded into it would bring a second C library along.
-    if (::getauxval(AT_BASE) == 0) {
-        reason = "a statically linked program cannot load " + library;
-        return -1;
-    }
-    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        reason = "no " + library;
-        return -1;
-    }
-    const auto busOpen = reinterpret_cast<BusOpenSystem>(::dlsym(handle, "sd_bus_open_system"));
-    const auto call = reinterpret_cast<BusCallMethod>(::dlsym(handle, "sd_bus_call_method"));
-    const auto messageRead =
-        reinterpret_cast<BusMessageRead>(::dlsym(handle, "sd_bus_message_read"));
-    const auto unrefMessage =
-        reinterpret_cast<BusMessageUnref>(::dlsym(handle, "sd_bus_message_unref"));
-    const auto unrefBus = reinterpret_cast<BusUnref>(::dlsym(handle, "sd_bus_flush_close_unref"));
-    const auto freeError = reinterpret_cast<BusErrorFree>(::dlsym(handle, "sd_bus_error_free"));
-    int lock = -1;
-    void* bus = nullptr;
-    if (busOpen == nullptr || call == nullptr || messageRead == nullptr ||
-        unrefMessage == nullptr || unrefBus == nullptr || freeError == nullptr) {
-        reason = library + " lacks the bus calls";
-    } else if (const int r = busOpen(&bus); r < 0) {
-        reason = "no system bus: " + errorText(-r);
-    } else {
-        BusError error{nullptr, nullptr, 0};
-        void* reply = nullptr;
-        const int r2 = call(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                            "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
-                            "shutdown:sleep:idle", "zorbel",
-                            "Updating the firmware of an optical drive", "block");
-        int fd = -1;
-        if (r2 < 0) {
-            reason = error.message != nullptr ? error.message : errorText(-r2);
-        } else if (messageRead(reply, "h", &fd) < 0 || fd < 0) {
-            reason = "the login manager gave no lock";
-        } else {
-            // The descriptor belongs to the reply: keep a copy of our own.
-            lock = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-            if (lock < 0) {
-                reason = errorText(errno);
-            }
-        }
-        if (reply != nullptr) {
-            unrefMessage(reply);
-        }
-        freeError(&error);
-        unrefBus(bus);
-    }
-    // The library stays loaded: it may have left state behind for the
-    // process's end.
-    return lock;
-}
+// What the lock holds off: shutdown, sleep and idle, and the keys and the lid
+// that would otherwise suspend or turn off the machine (the login manager
+// lets those bypass a lock that leaves them out).
+constexpr const char* InhibitWhat =
+    "--what=shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
+    "handle-lid-switch";
+constexpr const char* InhibitMode = "--mode=block";
+// Written by the child once systemd-inhibit holds the lock and runs it.
+constexpr std::string_view InhibitHeld = "held\n";
 
 }  // namespace
 
 bool LinuxHost::inhibitShutdown() {
-    if (inhibitFd_ >= 0) {
+    if (inhibitPid_ > 0) {
         return true;
     }
+    // systemd-inhibit takes the lock, runs a shell that says so and then
+    // waits for the end of its input: the write end of that pipe is ours
+    // alone, so the lock ends with this process however it ends.
     std::string reason;
-    inhibitFd_ = takeInhibitorLock(loginLibrary_, reason);
-    if (inhibitFd_ < 0 && !std::exchange(inhibitRefusalReported_, true)) {
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    if (::access(inhibitProgram_.c_str(), X_OK) != 0) {
+        reason = "no " + inhibitProgram_;
+    } else if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
+        reason = errorText(errno);
+    } else {
+        static const char* const why = "--why=Updating the firmware of an optical drive";
+        const char* const arguments[] = {
+            inhibitProgram_.c_str(), InhibitWhat, "--who=zorbel", why, InhibitMode, "/bin/sh", "-c",
+            "echo held; exec cat",   nullptr};
+        static char pathVariable[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+        char* environment[] = {pathVariable, nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        pid_t child = -1;
+        const bool ready =
+            posix_spawn_file_actions_init(&actions) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO) == 0 &&
+            posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO) == 0 &&
+            plainSignals(attributes);
+        if (!ready || posix_spawn(&child, arguments[0], &actions, &attributes,
+                                  const_cast<char* const*>(arguments), environment) != 0) {
+            reason = "cannot start " + inhibitProgram_;
+            child = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        ::close(input[0]);
+        ::close(output[1]);
+        std::string said;
+        char buffer[16];
+        ssize_t got = 0;
+        while (
+            child > 0 && said.size() < InhibitHeld.size() &&
+            ((got = ::read(output[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))) {
+            if (got > 0) {
+                said.append(buffer, static_cast<std::size_t>(got));
+            }
+        }
+        ::close(output[0]);
+        if (child > 0 && said == InhibitHeld) {
+            inhibitPid_ = child;
+            inhibitPipe_ = input[1];
+        } else {
+            ::close(input[1]);
+            if (child > 0) {
+                int status = 0;
+                while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+                }
+                reason = inhibitProgram_ + " was refused the lock";
+            }
+        }
+    }
+    if (inhibitPid_ < 0 && !std::exchange(inhibitRefusalReported_, true)) {
         const std::string line =
             "zorbel: the system cannot be asked to hold off shutdown and sleep during the update "
             "(" +
@@ -447,13 +589,17 @@ bool LinuxHost::inhibitShutdown() {
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
     }
-    return inhibitFd_ >= 0;
+    return inhibitPid_ > 0;
 }
 
 void LinuxHost::releaseShutdownInhibit() {
-    if (inhibitFd_ >= 0) {
-        ::close(inhibitFd_);
-        inhibitFd_ = -1;
+    if (inhibitPid_ > 0) {
+        ::close(inhibitPipe_);
+        int status = 0;
+        while (::waitpid(inhibitPid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        inhibitPipe_ = -1;
+        inhibitPid_ = -1;
     }
 }
 
@@ -469,6 +615,9 @@ LinuxHost::~LinuxHost() {
         ::close(fd);
         if (open.committed && open.drive) {
             rescan(*open.drive);
+        }
+        if (!open.lockName.empty()) {
+            unlockDrive(open.lockName);
         }
     }
 }
@@ -539,7 +688,16 @@ DeviceHandle LinuxHost::openDevice(std::string_view deviceName) {
     int fd = -1;
     int error = 0;
     if (name.parent_path() == devRoot_) {
-        open.drive = findOpticalDrive(sysRoot_, name.filename().string());
+        // The lock first: a drive another of our programs updates is not
+        // even opened (opening its block node makes the kernel ask it).
+        const std::string srName = name.filename().string();
+        if (nodeNumber(srName, "sr") >= 0) {
+            if (!lockDrive(srName)) {
+                return InvalidDevice;
+            }
+            open.lockName = srName;
+        }
+        open.drive = findOpticalDrive(sysRoot_, srName);
     }
     if (open.drive && !open.drive->sgName.empty()) {
         const fs::path generic = devRoot_ / open.drive->sgName;
@@ -554,6 +712,9 @@ DeviceHandle LinuxHost::openDevice(std::string_view deviceName) {
         open.node = name.string();
     }
     if (fd < 0) {
+        if (!open.lockName.empty()) {
+            unlockDrive(open.lockName);
+        }
         return InvalidDevice;
     }
     std::lock_guard lock(mutex_);
@@ -576,6 +737,9 @@ void LinuxHost::closeDevice(DeviceHandle device) {
     ::close(static_cast<int>(device));
     if (open.committed && open.drive) {
         rescan(*open.drive);
+    }
+    if (!open.lockName.empty()) {
+        unlockDrive(open.lockName);
     }
 }
 
@@ -755,6 +919,13 @@ bool LinuxHost::claimDevice(DeviceHandle device) {
         return "cannot hold " + node.string() + " for the update alone: " + errorText(error) + ".";
     };
 
+    // Our programs' lock on the drive, exclusively: refused while another of
+    // them has the drive open.
+    if (!open.lockName.empty() && !lockDriveExclusive(open.lockName)) {
+        return refuse("another zorbel program or zorbel-probe is asking the drive (it holds " +
+                      lockFile(open.lockName).string() +
+                      "); update again once that program has ended.");
+    }
     // The block node, exclusively: refused while a file system is mounted
     // from it or another program holds it so.
     const fs::path blockNode = devRoot_ / open.drive->srName;
@@ -798,13 +969,34 @@ bool LinuxHost::claimDevice(DeviceHandle device) {
     // there anything to restore.
     std::optional<std::string> pollMs;
     const fs::path poll = sysRoot_ / "block" / open.drive->srName / "events_poll_msecs";
+    int guardianPipe = -1;
+    int guardianPid = -1;
     if (auto previous = readAttribute(poll)) {
         const int pollFd = ::open(poll.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        const int error = pollFd < 0 ? errno : 0;
         if (pollFd >= 0) {
             if (::write(pollFd, "0", 1) == 1) {
+                guardianPipe = startPollGuardian(poll, *previous, guardianPid);
                 pollMs = std::move(previous);
             }
             ::close(pollFd);
+        } else {
+            bool first = false;
+            {
+                std::lock_guard lock(mutex_);
+                first = !std::exchange(pollRefusalReported_, true);
+            }
+            if (first) {
+                const std::string line =
+                    "zorbel: " + open.drive->srName +
+                    ": the kernel's media polling of the drive cannot be paused (" + poll.string() +
+                    ": " + errorText(error) +
+                    "; only root may): the kernel's own commands reach the drive during the "
+                    "update, and one that meets the drive writing its flash may make the kernel "
+                    "reset it. Run zorbel as root to pause the polling.\n";
+                std::fwrite(line.data(), 1, line.size(), stderr);
+                std::fflush(stderr);
+            }
         }
     }
     std::lock_guard lock(mutex_);
@@ -814,11 +1006,15 @@ bool LinuxHost::claimDevice(DeviceHandle device) {
         gone.drive = open.drive;
         gone.claim = claim;
         gone.pollMs = std::move(pollMs);
+        gone.guardianPipe = guardianPipe;
+        gone.guardianPid = guardianPid;
         release(gone);
         return false;
     }
     it->second.claim = claim;
     it->second.pollMs = std::move(pollMs);
+    it->second.guardianPipe = guardianPipe;
+    it->second.guardianPid = guardianPid;
     return true;
 }
 
@@ -836,6 +1032,16 @@ void LinuxHost::release(OpenDrive& open) {
             ::close(fd);
         }
         open.pollMs.reset();
+    }
+    if (open.guardianPipe >= 0) {
+        // Restored already: the guardian's byte says so, and it ends.
+        [[maybe_unused]] const auto written = ::write(open.guardianPipe, "x", 1);
+        ::close(open.guardianPipe);
+        int status = 0;
+        while (::waitpid(open.guardianPid, &status, 0) < 0 && errno == EINTR) {
+        }
+        open.guardianPipe = -1;
+        open.guardianPid = -1;
     }
     if (open.claim >= 0) {
         ::close(open.claim);
@@ -873,8 +1079,12 @@ std::string DriveAccess::usableNode() const {
     return blockError == 0 && rawIo ? blockNode : std::string();
 }
 
-DriveAccess LinuxHost::accessOf(const OpticalDrive& drive) const {
+DriveAccess LinuxHost::accessOf(const OpticalDrive& drive) {
     DriveAccess access;
+    if (!lockDrive(drive.srName)) {
+        access.heldLock = lockFile(drive.srName).string();
+        return access;
+    }
     const auto tryOpen = [this](const fs::path& node) {
         int error = 0;
         const int fd = openNode(node, error);
@@ -891,6 +1101,7 @@ DriveAccess LinuxHost::accessOf(const OpticalDrive& drive) const {
     access.blockError = tryOpen(access.blockNode);
     access.rawIo = hasRawIo();
     access.group = groupNameOf(access.genericNode.empty() ? access.blockNode : access.genericNode);
+    unlockDrive(drive.srName);
     return access;
 }
 
@@ -930,6 +1141,9 @@ void LinuxHost::reportAccessProblems(const std::vector<OpticalDrive>& drives) {
     int firstError = 0;
     std::string firstNode;
     for (const auto& drive : drives) {
+        if (!lockDrive(drive.srName)) {
+            continue;
+        }
         int error = 0;
         fs::path node = devRoot_ / (drive.sgName.empty() ? drive.srName : drive.sgName);
         int fd = openNode(node, error);
@@ -938,6 +1152,7 @@ void LinuxHost::reportAccessProblems(const std::vector<OpticalDrive>& drives) {
             int srError = 0;
             fd = openNode(devRoot_ / drive.srName, srError);
         }
+        unlockDrive(drive.srName);
         if (fd < 0) {
             if (firstNode.empty()) {
                 firstNode = node.string();
@@ -953,7 +1168,7 @@ void LinuxHost::reportAccessProblems(const std::vector<OpticalDrive>& drives) {
             blockOnly = &drive;
         }
     }
-    if (!opened) {
+    if (!opened && !firstNode.empty()) {
         systemMessageBox(
             openFailureText(drives.front(), firstNode, firstError, groupNameOf(firstNode)),
             "Error");
@@ -975,48 +1190,58 @@ std::uint32_t LinuxHost::aspiSendCommand(AspiProc, std::span<std::uint8_t> reque
     return SsErr;
 }
 
-namespace {
-
-// The write end of the pipe that carries signal numbers out of the handler.
-std::atomic<int> signalPipe{-1};
-
-void forwardSignal(int signal) {
-    const int savedErrno = errno;
-    const unsigned char number = static_cast<unsigned char>(signal);
-    [[maybe_unused]] const auto written = ::write(signalPipe.load(), &number, 1);
-    errno = savedErrno;
+void blockStopSignals() {
+    const sigset_t set = stopSignalSet();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-}  // namespace
-
 bool LinuxHost::watchStopSignals(void (*deliver)(int signal)) {
-    int fds[2];
-    if (signalPipe.load() >= 0 || deliver == nullptr || ::pipe2(fds, O_CLOEXEC) != 0) {
+    static std::atomic<bool> watching{false};
+    if (deliver == nullptr || watching.exchange(true)) {
         return false;
     }
-    signalPipe.store(fds[1]);
+    // Blocked here as well, for a program that did not block them first:
+    // every thread started from now on inherits the mask.
+    blockStopSignals();
     struct sigaction action {};
-    action.sa_handler = SIG_IGN;
     sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &action, nullptr);
-    action.sa_handler = &forwardSignal;
-    action.sa_flags = SA_RESTART;
+    // No handler of ours: a signal stays pending until the watcher takes it,
+    // so no system call is ever interrupted or restarted by one. One ignored
+    // when the program was started is taken all the same.
+    action.sa_handler = SIG_DFL;
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         ::sigaction(signal, &action, nullptr);
     }
+    stopEvent.store(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     // The watch lasts as long as the process; its thread is never joined.
-    std::thread([readEnd = fds[0], deliver] {
-        unsigned char number = 0;
+    std::thread([deliver] {
+        const sigset_t set = stopSignalSet();
         for (;;) {
-            const auto got = ::read(readEnd, &number, 1);
-            if (got == 1) {
-                deliver(number);
-            } else if (got == 0 || errno != EINTR) {
+            siginfo_t info{};
+            const int signal = ::sigwaitinfo(&set, &info);
+            if (signal > 0) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const auto written = ::write(stopEvent.load(), &one, sizeof one);
+                deliver(signal);
+            } else if (errno != EINTR) {
                 return;
             }
         }
     }).detach();
     return true;
+}
+
+bool LinuxHost::waitForConsoleInput() {
+    const int stop = stopEvent.load();
+    if (stop < 0) {
+        return true;  // nothing watches the signals: the read waits as it always did
+    }
+    std::array<pollfd, 2> fds{{{stop, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}}};
+    while (::poll(fds.data(), fds.size(), -1) < 0 && errno == EINTR) {
+    }
+    return (fds[0].revents & POLLIN) == 0;
 }
 
 void LinuxHost::systemMessageBox(std::string_view text, std::string_view caption) {
@@ -1045,8 +1270,13 @@ bool LinuxHost::restartSystem(bool /*ntFamily*/) {
             continue;
         }
         pid_t child = 0;
-        if (posix_spawn(&child, command[0], nullptr, nullptr,
-                        const_cast<char* const*>(command.data()), environment) != 0) {
+        posix_spawnattr_t attributes;
+        const bool ready = plainSignals(attributes);
+        const bool started =
+            ready && posix_spawn(&child, command[0], nullptr, &attributes,
+                                 const_cast<char* const*>(command.data()), environment) == 0;
+        posix_spawnattr_destroy(&attributes);
+        if (!started) {
             continue;
         }
         int status = 0;

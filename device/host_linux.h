@@ -24,6 +24,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -110,9 +111,18 @@ struct DriveAccess {
     int blockError = 0;
     bool rawIo = false;  // the process may send every command through the block node
     std::string group;   // the group of the node a member of which may open it
+    // The drive lock another of our programs holds for an update; nothing
+    // else was tried then (no node opened).
+    std::string heldLock;
     // The node a firmware update would go through; empty when none would do.
     std::string usableNode() const;
 };
+
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread. A program whose
+// threads may send commands calls it first thing in main, before any thread
+// exists (its toolkit's too), so that every thread inherits the mask and the
+// signals reach only the host's watcher (LinuxHost::watchStopSignals).
+void blockStopSignals();
 
 class LinuxHost final : public Host {
   public:
@@ -147,25 +157,35 @@ class LinuxHost final : public Host {
     void closeEvent(EventHandle) override {}
 
     // SIGINT, SIGTERM and SIGHUP reach `deliver` on a thread of the host's
-    // own (the handler only writes the number into a pipe); SIGPIPE is
-    // ignored, so a closed standard output makes writes fail instead.
+    // own, which takes them with sigwaitinfo: they are blocked in every other
+    // thread (see blockStopSignals) and no handler is installed, so none ever
+    // interrupts a command in flight. SIGPIPE is ignored, so a closed standard
+    // output makes writes fail instead.
     bool watchStopSignals(void (*deliver)(int signal)) override;
+    // Waits until standard input can be read; false at once when a
+    // termination signal has been taken, whether before or meanwhile.
+    bool waitForConsoleInput() override;
 
-    // A block-mode inhibitor lock of the login manager (shutdown, sleep and
-    // idle) over the system bus, through libsystemd loaded at run time; held
-    // until released or the host is destroyed. Without the library, the bus
-    // or the manager's consent: one line on stderr, the first time only.
+    // A block-mode inhibitor lock of the login manager on shutdown, sleep,
+    // idle, the power, suspend and hibernate keys and the lid switch, held by
+    // the system's systemd-inhibit, which runs a child that waits for the end
+    // of a pipe only this process writes to: the lock ends when it is
+    // released, the host is destroyed or the process ends, however it ends.
+    // No library is loaded (the static program has no loader for one).
+    // Without the program or the manager's consent: one line on stderr, the
+    // first time only.
     bool inhibitShutdown() override;
     void releaseShutdownInhibit() override;
-    // The library the bus is reached through ("libsystemd.so.0").
-    void setLoginManagerLibrary(std::string name) { loginLibrary_ = std::move(name); }
+    // The program that holds the lock ("/usr/bin/systemd-inhibit").
+    void setInhibitProgram(std::string path) { inhibitProgram_ = std::move(path); }
 
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;
     int collate(std::string_view a, std::string_view b) override { return plainCollate(a, b); }
 
-    // Opens and closes the drive's generic and block nodes to see which open.
-    DriveAccess accessOf(const OpticalDrive& drive) const;
+    // Opens and closes the drive's generic and block nodes to see which open;
+    // none while another of our programs updates it (heldLock).
+    DriveAccess accessOf(const OpticalDrive& drive);
     // The node a handle was opened on ("/dev/sg0"); empty for an unknown handle.
     std::string openedNode(DeviceHandle device) const;
     // Where the plain system message boxes go: stderr, unless the program
@@ -187,10 +207,29 @@ class LinuxHost final : public Host {
     // is closed or the host destroyed. A drive sysfs did not describe when it
     // was opened cannot be held: false, as for a refusal.
     bool claimDevice(DeviceHandle device) override;
+    //
+    // Our own programs keep out of each other's way by an advisory lock per
+    // drive: the file zorbel-srN.lock in /run/lock (/tmp where that folder is
+    // missing), locked with flock(2) before the first command: shared while a
+    // handle on the drive is open, exclusive from claimDevice on. A drive
+    // whose lock another process holds exclusively (an update) is not opened
+    // at all: openDevice fails after one line on stderr, and nothing reaches
+    // the drive; a claim while another process has the drive open is refused.
+    //
+    // The media polling interval is put back by a guardian process too (one
+    // per paused drive, forked at the claim, waiting on a pipe only this
+    // process writes to), so it comes back when the program is killed or
+    // crashes. Where the pause is refused (not root), one line on stderr says
+    // so, the first time only.
     // The exclusive opens (node, open flags with O_EXCL); the default is
     // open(2). Returns the descriptor, or -1 with errno set.
     using ExclusiveOpen = std::function<int(const std::filesystem::path& node, int flags)>;
     void setExclusiveOpen(ExclusiveOpen open) { exclusiveOpen_ = std::move(open); }
+    // Where the drive locks are (default: /run/lock, or /tmp without it; a
+    // host on another /dev tree keeps them in that tree), and the program
+    // named in the lines about them ("zorbel").
+    void setLockDirectory(std::filesystem::path folder) { lockFolder_ = std::move(folder); }
+    void setProgramName(std::string name) { programName_ = std::move(name); }
 
   private:
     struct OpenDrive {
@@ -201,7 +240,24 @@ class LinuxHost final : public Host {
         int claim = -1;  // the block node held exclusively for a run (the handle, when
                          // on the generic node, is then an exclusive open of it too)
         std::optional<std::string> pollMs;  // media polling interval to restore
+        int guardianPipe = -1;              // the polling guardian's pipe; -1: none
+        int guardianPid = -1;
+        std::string lockName;  // the drive lock this handle counts in ("sr1"); empty: none
     };
+    // One drive lock of this process, shared by its handles on the drive.
+    struct DriveLock {
+        int fd = -1;  // -1: the lock file could not be opened; the drive goes unlocked
+        int users = 0;
+        bool exclusive = false;
+    };
+
+    // Counts a handle in the drive's lock (taking it shared first). False,
+    // after one line on stderr, when another process holds it exclusively.
+    bool lockDrive(const std::string& srName);
+    void unlockDrive(const std::string& srName);
+    // Makes the lock exclusive; false while another process holds it at all.
+    bool lockDriveExclusive(const std::string& srName);
+    std::filesystem::path lockFile(const std::string& srName) const;
 
     int sendSgIo(int fd, sg_io_hdr& hdr);
     void releaseTrayLock(int fd, const OpenDrive& open);
@@ -226,9 +282,15 @@ class LinuxHost final : public Host {
     bool rawIoRefusalReported_ = false;
     mutable std::mutex mutex_;  // guards open_ and rawIoRefusalReported_
     std::map<int, OpenDrive> open_;
-    std::string loginLibrary_ = "libsystemd.so.0";
-    int inhibitFd_ = -1;  // the inhibitor lock; closing it releases it
+    std::string inhibitProgram_ = "/usr/bin/systemd-inhibit";
+    int inhibitPid_ = -1;   // systemd-inhibit holding the lock
+    int inhibitPipe_ = -1;  // its child's input; closing it ends the lock
     bool inhibitRefusalReported_ = false;
+    std::filesystem::path lockFolder_;
+    std::string programName_ = "zorbel";
+    std::map<std::string, DriveLock> locks_;  // by block node name; guarded by mutex_
+    std::set<std::string> heldReported_;      // drives whose lock was found held; by mutex_
+    bool pollRefusalReported_ = false;        // guarded by mutex_
 };
 
 }  // namespace zorbel::linuxhost

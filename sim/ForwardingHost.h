@@ -37,6 +37,7 @@ class ForwardingHost : public Host {
     bool watchStopSignals(void (*deliver)(int)) override {
         return inner_.watchStopSignals(deliver);
     }
+    bool waitForConsoleInput() override { return inner_.waitForConsoleInput(); }
     bool inhibitShutdown() override { return inner_.inhibitShutdown(); }
     void releaseShutdownInhibit() override { inner_.releaseShutdownInhibit(); }
     AspiModule loadLibrary(std::string_view name) override { return inner_.loadLibrary(name); }

@@ -297,7 +297,7 @@ bool ConsoleToolkit::promptIdleAction() {
     out() << "Choose a line by its number, U = Update, C = Close: ";
     out().flush();
     std::string line;
-    if (!std::getline(*options_.in, line)) {
+    if (!inputReady() || !std::getline(*options_.in, line)) {
         out() << "\n";
         return false;
     }
@@ -476,12 +476,26 @@ DialogAnswer ConsoleToolkit::ask(std::string_view caption, std::string_view text
     return answer;
 }
 
+// False when a termination signal came before the person typed a line: the
+// prompt gives up at once. Only the process's own standard input is waited on.
+bool ConsoleToolkit::inputReady() {
+    if (options_.in != &std::cin || std::cin.rdbuf()->in_avail() > 0 || !hasCurrentHost()) {
+        return true;
+    }
+    return currentHost().waitForConsoleInput();
+}
+
 // Asks the person at the terminal until a word fits; none at the end of input.
 std::optional<DialogAnswer> ConsoleToolkit::askTerminal(bool yesNo, std::string& how) {
     for (;;) {
         out() << (yesNo ? "Answer [Y/n]: " : "Press Enter: ");
         out().flush();
         std::string line;
+        if (!inputReady()) {
+            out() << "\n";
+            how = "stopped: Escape";
+            return std::nullopt;
+        }
         if (!std::getline(*options_.in, line)) {
             out() << "\n";
             how = "end of input: Escape";

@@ -24,6 +24,9 @@
 // button; at a question y or yes answers Yes and n, no or esc answers No; at a
 // message ok or esc answers OK. Any other word is refused with the words that
 // fit, and the dialog asks again.
+// A termination signal ends a prompt on the terminal at once (Host::
+// waitForConsoleInput): the dialog is answered as Escape answers it, and the
+// idle window closes as Close would.
 //
 // Answers nobody asked for are reported on the error stream at the end
 // (reportUnusedAnswers), so that a script that went wrong does not pass
@@ -171,6 +174,7 @@ class ConsoleToolkit final : public Toolkit {
     DialogAnswer ask(std::string_view caption, std::string_view text, bool yesNo);
     std::optional<DialogAnswer> askTerminal(bool yesNo, std::string& how);
     std::optional<ScriptStep> nextStep(std::string& how);
+    bool inputReady();
     void refuse(const ScriptStep& step, std::string_view reason);
     std::ostream& out() { return *options_.out; }
 

@@ -6,16 +6,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/RequestLayout.h"
@@ -405,6 +410,60 @@ TEST_F(ScriptedSgIo, ARunHoldsItsDriveAloneAndPausesMediaPollingUntilTheDriveIsC
     owner.reset();
     EXPECT_EQ(read(poll), "2000");
     EXPECT_TRUE(messages_.empty());
+
+    // So does a program killed while it holds one: its guardian outlives it.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        auto killed = makeHost();
+        killed->claimDevice(killed->openDevice(killed->deviceNameForRoot("sr0")));
+        ::kill(::getpid(), read(poll) == "0" ? SIGKILL : SIGTERM);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the pause was taken";
+    for (int i = 0; i < 2000 && read(poll) != "2000"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(read(poll), "2000");
+}
+
+// Our programs keep out of a drive another one updates: its lock is taken
+// before anything is opened, shared by handles, exclusive for a claim.
+TEST_F(ScriptedSgIo, ADriveAnotherOfOurProgramsUpdatesIsLeftAlone) {
+    auto first = makeHost();
+    auto second = makeHost();
+    first->setExclusiveOpen([](const fs::path& node, int) { return ::open(node.c_str(), O_RDWR); });
+    const DeviceHandle listing = second->openDevice(second->deviceNameForRoot("sr0"));
+    const DeviceHandle h = first->openDevice(first->deviceNameForRoot("sr0"));
+    ASSERT_NE(listing, InvalidDevice);
+    ASSERT_NE(h, InvalidDevice) << "handles share the lock";
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(first->claimDevice(h)) << "another of our programs has it open";
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("zorbel-sr0.lock"), std::string::npos);
+    second->closeDevice(listing);
+    ASSERT_TRUE(first->claimDevice(h));
+
+    second->setProgramName("zorbel-probe");
+    const std::size_t sent = calls_.size();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(second->openDevice(second->deviceNameForRoot("sr0")), InvalidDevice);
+    EXPECT_EQ(second->openDevice(second->deviceNameForRoot("sr0")), InvalidDevice);
+    EXPECT_EQ(second->accessOf(*findOpticalDrive(sys_, "sr0")).heldLock,
+              (dev_ / "zorbel-sr0.lock").string());
+    const std::string line = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(line, "zorbel-probe: sr0: another zorbel program is updating this drive (it holds " +
+                        (dev_ / "zorbel-sr0.lock").string() +
+                        "), so it was left alone: nothing was sent to it. Try again once that "
+                        "update has ended.\n");
+    EXPECT_EQ(calls_.size(), sent);
+    const DeviceHandle other = second->openDevice(second->deviceNameForRoot("sr1"));
+    EXPECT_NE(other, InvalidDevice) << "one lock per drive";
+    second->closeDevice(other);
+
+    first->closeDevice(h);
+    const DeviceHandle after = second->openDevice(second->deviceNameForRoot("sr0"));
+    EXPECT_NE(after, InvalidDevice);
+    second->closeDevice(after);
 }
 
 TEST_F(ScriptedSgIo, ADriveTheSystemDidNotDescribeIsNotHeld) {
@@ -426,11 +485,40 @@ TEST_F(ScriptedSgIo, ADriveTheSystemDidNotDescribeIsNotHeld) {
     owner->closeDevice(h);
 }
 
-// Without the login manager's library (a container, a minimal system) the
-// update goes on and says so once.
+// The lock holds off sleep, the keys and the lid (which the login manager
+// lets through a lock without them), blocking rather than delaying, for as
+// long as it is held: systemd-inhibit's command runs until it is released.
+TEST_F(FakeTree, TheInhibitorLockBlocksSleepKeysAndLidUntilReleased) {
+    const fs::path program = root_ / "systemd-inhibit";
+    write(program, "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + (root_ / "args").string() +
+                       "\necho $$ > " + (root_ / "pid").string() +
+                       "\nwhile [ \"${1#--}\" != \"$1\" ]; do shift; done\nexec \"$@\"\n");
+    fs::permissions(program, fs::perms::owner_all);
+    LinuxHost host(sys_, dev_);
+    host.setInhibitProgram(program.string());
+    ASSERT_TRUE(host.inhibitShutdown());
+    const std::string args = read(root_ / "args");
+    EXPECT_NE(args.find("--what=shutdown:sleep:idle:handle-power-key:handle-suspend-key:"
+                        "handle-hibernate-key:handle-lid-switch\n"),
+              std::string::npos)
+        << args;
+    EXPECT_NE(args.find("--mode=block\n"), std::string::npos) << args;
+    const pid_t holder = std::stoi(read(root_ / "pid"));
+    EXPECT_EQ(::kill(holder, 0), 0) << "held";
+    host.releaseShutdownInhibit();
+    EXPECT_NE(::kill(holder, 0), 0) << "released";
+
+    write(program, "#!/bin/sh\nexit 1\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(host.inhibitShutdown());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("refused"), std::string::npos);
+}
+
+// Without systemd-inhibit (a container, a minimal system) the update goes on
+// and says so once.
 TEST(LinuxShutdownInhibit, AnAbsentLoginManagerIsNamedOnce) {
     LinuxHost host("/nonexistent-sys", "/nonexistent-dev");
-    host.setLoginManagerLibrary("libzorbel-no-such-library.so.0");
+    host.setInhibitProgram("/nonexistent/systemd-inhibit");
     testing::internal::CaptureStderr();
     EXPECT_FALSE(host.inhibitShutdown());
     host.releaseShutdownInhibit();

@@ -97,6 +97,17 @@ TEST(LinuxHostSignals, TerminationSignalsAreDeliveredAndBrokenPipesIgnored) {
     ASSERT_TRUE(host.watchStopSignals([](int signal) { deliveredSignal.store(signal); }));
     EXPECT_FALSE(host.watchStopSignals([](int) {})) << "once per process";
 
+    // No handler a thread could run: a thread started now (a worker) has the
+    // signals blocked, and they are left to the watcher.
+    sigset_t workerMask;
+    std::thread([&workerMask] { ::pthread_sigmask(SIG_BLOCK, nullptr, &workerMask); }).join();
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        struct sigaction action {};
+        ::sigaction(signal, nullptr, &action);
+        EXPECT_EQ(action.sa_handler, SIG_DFL) << signal;
+        EXPECT_EQ(sigismember(&workerMask, signal), 1) << signal;
+    }
+
     for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
         deliveredSignal.store(0);
         ASSERT_EQ(::kill(::getpid(), signal), 0);
@@ -105,6 +116,7 @@ TEST(LinuxHostSignals, TerminationSignalsAreDeliveredAndBrokenPipesIgnored) {
         }
         EXPECT_EQ(deliveredSignal.load(), signal);
     }
+    EXPECT_FALSE(host.waitForConsoleInput()) << "a prompt gives up once a signal came";
 
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);

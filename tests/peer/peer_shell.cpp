@@ -8,14 +8,24 @@
 //                            disc is in
 //   /probe mark NODE         sends a command the program never sends (an INQUIRY
 //                            for 16 bytes): a mark in QEMU's command trace
+//   /probe await FILE TEXT   waits (up to 60 s) until FILE holds a line with TEXT
+//   /probe storm PID MS      once a thread of PID is inside its next SG_IO call, sends
+//                            SIGTERM, SIGHUP and SIGINT together to PID every
+//                            millisecond for MS milliseconds
+#include <dirent.h>
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -60,9 +70,72 @@ int command(const char* what, const char* node) {
     return done ? 0 : 1;
 }
 
+void sleepMs(long ms) {
+    timespec pause{ms / 1000, (ms % 1000) * 1'000'000};
+    nanosleep(&pause, nullptr);
+}
+
+int await(const char* file, const char* text) {
+    for (int i = 0; i < 60'000; ++i) {
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) {
+            if (line.find(text) != std::string::npos) {
+                return 0;
+            }
+        }
+        sleepMs(1);
+    }
+    std::fprintf(stderr, "no line with '%s' in %s\n", text, file);
+    return 1;
+}
+
+// True while a thread of `pid` is inside ioctl(fd, SG_IO, ...): its syscall
+// file reads "16 0xFD 0x2285 ..." (x86-64's ioctl number, then the arguments).
+bool inSgIo(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* folder = opendir(tasks.c_str());
+    bool found = false;
+    while (dirent* entry = folder != nullptr ? readdir(folder) : nullptr) {
+        std::ifstream in(tasks + "/" + entry->d_name + "/syscall");
+        std::string number, fd, request;
+        found = found || (in >> number >> fd >> request && number == "16" && request == "0x2285");
+    }
+    if (folder != nullptr) {
+        closedir(folder);
+    }
+    return found;
+}
+
+// A program that has ended but is not yet reaped by its shell still takes
+// signals: the storm then lasts its whole time.
+int storm(pid_t pid, long ms) {
+    // The next call: one that is ending now does not count.
+    for (const bool inside : {true, false}) {
+        for (int i = 0; i < 20'000 && inSgIo(pid) == inside; ++i) {
+            sleepMs(1);
+        }
+    }
+    long bursts = 0;
+    for (long i = 0; i < ms; ++i) {
+        if (kill(pid, SIGTERM) != 0 || kill(pid, SIGHUP) != 0 || kill(pid, SIGINT) != 0) {
+            break;
+        }
+        ++bursts;
+        sleepMs(1);
+    }
+    std::printf("%ld bursts\n", bursts);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "await") == 0) {
+        return await(argv[2], argv[3]);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "storm") == 0) {
+        return storm(static_cast<pid_t>(std::atol(argv[2])), std::atol(argv[3]));
+    }
     if (argc == 3 &&
         (std::strcmp(argv[1], "lock-tray") == 0 || std::strcmp(argv[1], "mark") == 0)) {
         return command(argv[1], argv[2]);

@@ -19,6 +19,12 @@
 #               between the first image block and the commit is counted
 #   brick       a drive whose commit bricks it answers nothing useful afterwards:
 #               the program must report the failure
+#   stormblocks SIGTERM, SIGHUP and SIGINT together every millisecond from the
+#               first (slow) image block on: the run stops, no block twice
+#   stormcommit the same during a slow commit: exactly one commit, every block
+#               and read-back once
+#   held        zorbel-probe during the update sends nothing to the drive; the
+#               update is then killed (SIGKILL): the kernel's polling comes back
 # The drives' own record (zorbel-tcmu's trace and summary) is the evidence.
 #
 # usage: tcmu_peer_test.sh ZORBEL_STATIC ZORBEL_PACK PEER_SHELL ZORBEL_TCMU ZORBEL_PROBE_STATIC REPO WORKDIR
@@ -82,6 +88,12 @@ code = 0x00
 nth = 10'
 drive group "TCMU GROUP"
 drive brick "TCMU BRICK" 'image_crc32 = 0x00000000'
+drive stormblocks "TCMU STORMBLOCKS" '[drives.latency]
+per_byte_ns = 20000'
+drive stormcommit "TCMU STORMCOMMIT" '[drives.latency]
+commit_ms = 1500'
+drive held "TCMU HELD" '[drives.latency]
+per_byte_ns = 5000'
 
 package() {  # package NAME PRODUCT: a package that fits drive NAME, updating by itself
   local product; product=$(printf '%-16s' "$2")
@@ -117,6 +129,9 @@ package lostcommit "TCMU LOSTCOMMIT"
 package lostblock "TCMU LOSTBLOCK"
 package group "TCMU GROUP"
 package brick "TCMU BRICK"
+package stormblocks "TCMU STORMBLOCKS"
+package stormcommit "TCMU STORMCOMMIT"
+package held "TCMU HELD"
 
 # The kernel ends a command the drive leaves unanswered after 2 s; it polls
 # the drives' media every 100 ms, so that polling the program does not pause
@@ -128,6 +143,23 @@ run up sh /data/zorbel-tcmu-up.sh -m /data -t 2 -p 100 /data/scenario.toml
 for d in update lostcommit lostblock; do run $d /data/zorbel-$d; done
 run group /bin/runas 1000 24 /data/zorbel-group
 run brick /data/zorbel-brick
+T=/tmp/zorbel-tcmu/trace.txt
+stormed() {  # stormed DRIVE TEXT MS: its update, stormed by signals from its next command after TEXT
+  /data/zorbel-$1 & p=$!
+  /probe await $T "$1: $2" && /probe storm $p $3
+  wait $p
+}
+run stormblocks stormed stormblocks "3B 05 01 00 00 00 00 40 00 00" 1000
+run stormcommit stormed stormcommit "3C 01 01 0F C0 00 00 40 00 00" 2500
+killed() {  # the probe during the update of drive held, then the update killed
+  sr=$(grep -l "TCMU HELD" /sys/block/sr*/device/model | cut -d/ -f4)
+  /data/zorbel-held & p=$!
+  /probe await $T "held: 3B 05 01 00 00 00 00 40 00 00" && /data/zorbel-probe
+  echo "probe ended $(cut -d' ' -f1 /proc/uptime)"
+  kill -9 $p; wait $p; sleep 1
+  echo "polling now $(cat /sys/block/$sr/events_poll_msecs)"
+}
+run held killed
 run probe /data/zorbel-probe
 run down sh /data/zorbel-tcmu-up.sh -d
 run summary cat /tmp/zorbel-tcmu/summary.txt
@@ -138,7 +170,7 @@ t0=$(date +%s.%N)
 PEER_OUT=$W/out PEER_TIMEOUT=240 \
   PEER_FILES="$mods $W/zorbel-tcmu $W/zorbel-tcmu-up.sh $W/zorbel-probe $W/scenario.toml $W/image.bin
               $W/cases.sh $W/zorbel-update $W/zorbel-lostcommit $W/zorbel-lostblock $W/zorbel-group
-              $W/zorbel-brick" \
+              $W/zorbel-brick $W/zorbel-stormblocks $W/zorbel-stormcommit $W/zorbel-held" \
   "$PEER/run-peer.sh" "$PEER_SHELL" none ide > /dev/null 2> "$W/run.err"
 rc=$?
 t1=$(date +%s.%N)
@@ -150,7 +182,7 @@ section "$all" trace > "$W/trace.txt"
 
 node() { awk -v d="$1" '$1 == d { sub("/dev/", "", $2); print $2 }' <<<"$up"; }
 check "every drive is served as an optical drive with sr and sg nodes" \
-  eval '[ "$(grep -cE "^[a-z]+ /dev/sr[0-9]+ /dev/sg[0-9]+ [0-9]+:0:1:[0-9]+$" <<<"$up")" = 5 ]'
+  eval '[ "$(grep -cE "^[a-z]+ /dev/sr[0-9]+ /dev/sg[0-9]+ [0-9]+:0:1:[0-9]+$" <<<"$up")" = 8 ]'
 commands() { grep -E "^[0-9.]+ $1: " <<<"$trace"; }           # commands DRIVE
 has() { grep -qE "$2" <<<"$(commands "$1")"; }                # has DRIVE REGEX
 commits() { grep -cE "^[0-9.]+ $1: commit " <<<"$trace"; }   # commits DRIVE
@@ -221,6 +253,28 @@ check "brick: the program reports the failure" \
         lacks "$brick" "updated successfully" && contains "$all" "=== end brick rc=1"'
 check "brick: ... quoting what the drive answered after its commit" \
   contains "$brick" "TCMU BRICK 1A05) answered no identity (sense 04/44/00) after its commit"
+
+# ---- termination signals in bursts: no command twice ----
+twice() { commands "$1" | grep -E " $2 " | awk '{ print $4, $5, $6, $7, $8, $9, $10, $11, $12 }' | sort | uniq -d; }
+blocks() { commands "$1" | grep -cE " $2 "; }
+echo "stormblocks: $(section "$all" stormblocks | grep bursts); stormcommit: $(section "$all" stormcommit | grep bursts)"
+check "stormblocks: the signals stop the run; no image block reached the drive twice, no commit" \
+  eval '[ -z "$(twice stormblocks "3B 05 01")" ] && [ "$(commits stormblocks)" = 0 ] &&
+        [ "$(blocks stormblocks "3B 05 01")" -ge 1 ]'
+check "stormcommit: exactly one commit, a good one; every block and read-back once" \
+  eval '[ "$(commits stormcommit)" = 1 ] && contains "$summary" "stormcommit: commit 1 0x80 good" &&
+        contains "$summary" "stormcommit: bricked no" &&
+        [ "$(blocks stormcommit "3B 05 01 .. .. .. 00 40 00 00")" = 64 ] && [ -z "$(twice stormcommit "3B 05 01")" ] &&
+        [ "$(blocks stormcommit "3C 01 01")" = 64 ] && [ -z "$(twice stormcommit "3C 01 01")" ]'
+
+# ---- our own lock, and the polling's guardian ----
+held=$(section "$all" held)
+ended=$(grep -ao 'probe ended [0-9.]*' <<<"$held" | awk '{ print $3 }')  # mid-line: the update's progress
+check "held: zorbel-probe during the update leaves the drive alone, and says so" \
+  eval 'contains "$held" "zorbel-probe: $(node held): another zorbel program is updating this drive" &&
+        [ -n "$ended" ] && [ -z "$(between held | awk -v e="$ended" "\$1 < e" | grep -vE "^[0-9.]+ held: 3[BC] ")" ]'
+check "held: after SIGKILL mid-update, the kernel's media polling is back" \
+  contains "$held" "polling now 100"
 
 if [ $fail != 0 ]; then
   echo "--- output (stdout.txt, without the trace) ---"

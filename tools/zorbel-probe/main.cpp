@@ -74,6 +74,10 @@ std::string errorText(int error) {
 std::vector<std::string> accessLines(const linuxhost::OpticalDrive& drive,
                                      const linuxhost::DriveAccess& access) {
     std::vector<std::string> lines;
+    if (!access.heldLock.empty()) {
+        return {"left alone: another zorbel program is updating it (it holds " + access.heldLock +
+                "); nothing was sent to it"};
+    }
     const std::string group = access.group.empty() || access.group == "root"
                                   ? ""
                                   : " or a member of group " + access.group;
@@ -136,6 +140,7 @@ int main(int argc, char** argv) {
     }
 
     linuxhost::LinuxHost host;
+    host.setProgramName("zorbel-probe");
     setCurrentHost(&host);
     // Access problems are shown per drive below, not as message boxes.
     host.setMessageSink([](std::string_view, std::string_view) {});

@@ -8,6 +8,9 @@
 #include "tools/zorbel/Front.h"
 
 int main(int argc, char** argv) {
+    // Before the first thread (the toolkit starts its own): only the host's
+    // watcher takes the termination signals.
+    zorbel::linuxhost::blockStopSignals();
     if (zorbel::RefuseArguments(argc, argv)) {
         return zorbel::ExitArguments;
     }
