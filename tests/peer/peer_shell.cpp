@@ -8,7 +8,6 @@
 //                            disc is in
 //   /probe mark NODE         sends a command the program never sends (an INQUIRY
 //                            for 16 bytes): a mark in QEMU's command trace
-//   /probe await FILE TEXT   waits (up to 60 s) until FILE holds a line with TEXT
 //   /probe storm PID MS      once a thread of PID is inside its next SG_IO call, sends
 //                            SIGTERM, SIGHUP and SIGINT together to PID every
 //                            millisecond for MS milliseconds
@@ -75,20 +74,6 @@ void sleepMs(long ms) {
     nanosleep(&pause, nullptr);
 }
 
-int await(const char* file, const char* text) {
-    for (int i = 0; i < 60'000; ++i) {
-        std::ifstream in(file);
-        for (std::string line; std::getline(in, line);) {
-            if (line.find(text) != std::string::npos) {
-                return 0;
-            }
-        }
-        sleepMs(1);
-    }
-    std::fprintf(stderr, "no line with '%s' in %s\n", text, file);
-    return 1;
-}
-
 // True while a thread of `pid` is inside ioctl(fd, SG_IO, ...): its syscall
 // file reads "16 0xFD 0x2285 ..." (x86-64's ioctl number, then the arguments).
 bool inSgIo(pid_t pid) {
@@ -130,9 +115,6 @@ int storm(pid_t pid, long ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "await") == 0) {
-        return await(argv[2], argv[3]);
-    }
     if (argc == 4 && std::strcmp(argv[1], "storm") == 0) {
         return storm(static_cast<pid_t>(std::atol(argv[2])), std::atol(argv[3]));
     }

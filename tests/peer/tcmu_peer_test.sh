@@ -144,9 +144,10 @@ for d in update lostcommit lostblock; do run $d /data/zorbel-$d; done
 run group /bin/runas 1000 24 /data/zorbel-group
 run brick /data/zorbel-brick
 T=/tmp/zorbel-tcmu/trace.txt
+await() { i=0; until grep -q "$1" $T || [ $i -ge 5000 ]; do usleep 1000; i=$((i + 1)); done; }
 stormed() {  # stormed DRIVE TEXT MS: its update, stormed by signals from its next command after TEXT
   /data/zorbel-$1 & p=$!
-  /probe await $T "$1: $2" && /probe storm $p $3
+  await "$1: $2"; /probe storm $p $3
   wait $p
 }
 run stormblocks stormed stormblocks "3B 05 01 00 00 00 00 40 00 00" 1000
@@ -154,7 +155,7 @@ run stormcommit stormed stormcommit "3C 01 01 0F C0 00 00 40 00 00" 2500
 killed() {  # the probe during the update of drive held, then the update killed
   sr=$(grep -l "TCMU HELD" /sys/block/sr*/device/model | cut -d/ -f4)
   /data/zorbel-held & p=$!
-  /probe await $T "held: 3B 05 01 00 00 00 00 40 00 00" && /data/zorbel-probe
+  await "held: 3B 05 01 00 00 00 00 40 00 00"; /data/zorbel-probe
   echo "probe ended $(cut -d' ' -f1 /proc/uptime)"
   kill -9 $p; wait $p; sleep 1
   echo "polling now $(cat /sys/block/$sr/events_poll_msecs)"
