@@ -1,8 +1,10 @@
 // zorbel-pack: fills the package block of a built Zorbel program from a
-// package description and image files, or shows the package a program holds.
+// package description and image files, shows the package a program holds, or
+// checks that a filled program is a given unfilled build with a package.
 //
 //   zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]
 //   zorbel-pack show PROGRAM [--extract DIR] [--json]
+//   zorbel-pack same-build PROGRAM UNFILLED [--json]
 //
 // Everything is checked before anything is written; a refusal names the file,
 // the line, the key and the rule, and leaves every file as it was. Exit
@@ -15,8 +17,10 @@
 #include <iostream>
 
 #include "engine/StandInProfiles.h"
+#include "package/PeImage.h"
 #include "tools/common/ToolConventions.h"
 #include "tools/zorbel-pack/Pack.h"
+#include "tools/zorbel-pack/SameBuild.h"
 #include "tools/zorbel-pack/Sha256.h"
 #include "tools/zorbel-pack/ShowJson.h"
 
@@ -157,6 +161,7 @@ void checkSimulatorOnlyParts(const fs::path& program, const PackageDescription& 
 constexpr const char* Usage =
     "zorbel-pack fill PROGRAM DESCRIPTION [-o OUTPUT] [--profiles FILE | --stand-in-profiles]\n"
     "       zorbel-pack show PROGRAM [--extract DIR] [--json]\n"
+    "       zorbel-pack same-build PROGRAM UNFILLED [--json]\n"
     "       zorbel-pack --help | --version";
 
 // A description holds text: one with NUL bytes is a program given in its place.
@@ -164,6 +169,20 @@ bool looksLikeProgram(const fs::path& file) {
     std::vector<std::uint8_t> bytes;
     return readFile(file, bytes) &&
            std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end();
+}
+
+// Refuses a Windows program that carries a signature: filling changes bytes the
+// signature covers, so the program would no longer verify.
+void checkUnsigned(const fs::path& program, std::span<const std::uint8_t> bytes,
+                   std::vector<Refusal>& refusals) {
+    const auto facts = pe::readHeaders(bytes);
+    if (facts && facts->isSigned()) {
+        refusals.push_back(
+            {program.string(), 0, "",
+             "carries an Authenticode signature (its PE security directory is set), which "
+             "filling would break; fill an unsigned copy and sign the filled program afterwards "
+             "(osslsigncode remove-signature takes a signature off)"});
+    }
 }
 
 int fill(const fs::path& program, const fs::path& description, const fs::path& output,
@@ -190,6 +209,7 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
         refusals.push_back({program.string(), 0, "", "cannot read the program file: " + reason});
     } else {
         blockAt = theBlock(program, bytes, refusals);
+        checkUnsigned(program, bytes, refusals);
     }
 
     std::vector<std::uint8_t> profiles;
@@ -238,6 +258,10 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
         std::copy(profiles.begin(), profiles.end(),
                   bytes.begin() + static_cast<std::ptrdiff_t>(*storeAt));
     }
+    // A checksum the linker set stays right; one it left at zero stays unset.
+    if (const auto facts = pe::readHeaders(bytes); facts && facts->checksum != 0) {
+        pe::writeChecksum(bytes, *facts);
+    }
 
     const fs::path target = output.empty() ? program : output;
     std::error_code ec;
@@ -254,6 +278,12 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
     }
     std::cout << line << "\n";
     return 0;
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
 }
 
 // Writes a whole file; false, with the system's reason on standard error, when
@@ -301,6 +331,44 @@ std::string profileStoreNote(const ProfileStoreFacts& facts) {
     return "# flash profiles: " + standInList(facts.standInGroups) +
            ", for the simulated computer only; the real program refuses to start with them\n" +
            digest;
+}
+
+// Comment lines saying whether a Windows program is signed and whether its
+// checksum is right; nothing for other programs.
+std::string windowsNote(std::span<const std::uint8_t> bytes) {
+    const auto facts = pe::readHeaders(bytes);
+    if (!facts) {
+        return "";
+    }
+    std::string note =
+        facts->isSigned()
+            ? "# signature: Authenticode, " + std::to_string(facts->certificatesSize) +
+                  " bytes at " + std::to_string(facts->certificatesAt) + "\n"
+            : "# signature: none (sign the filled program, never fill a signed one)\n";
+    const std::uint32_t sum = pe::checksumOf(bytes, *facts);
+    note += facts->checksum == 0     ? "# PE checksum: not set\n"
+            : facts->checksum == sum ? "# PE checksum: right (" + hex32(sum) + ")\n"
+                                     : "# PE checksum: wrong (holds " + hex32(facts->checksum) +
+                                           ", the file sums to " + hex32(sum) + ")\n";
+    return note;
+}
+
+// The same facts as data: null for a program that is no Windows program.
+nlohmann::ordered_json windowsJson(std::span<const std::uint8_t> bytes) {
+    const auto facts = pe::readHeaders(bytes);
+    if (!facts) {
+        return nullptr;
+    }
+    nlohmann::ordered_json doc;
+    doc["format"] = facts->plus ? "PE32+" : "PE32";
+    doc["signed"] = facts->isSigned();
+    const std::uint32_t sum = pe::checksumOf(bytes, *facts);
+    doc["checksum"] = {{"stored", hex32(facts->checksum)},
+                       {"computed", hex32(sum)},
+                       {"state", facts->checksum == 0     ? "not set"
+                                 : facts->checksum == sum ? "right"
+                                                          : "wrong"}};
+    return doc;
 }
 
 int show(const fs::path& program, const fs::path& extract, bool json) {
@@ -358,11 +426,49 @@ int show(const fs::path& program, const fs::path& extract, bool json) {
     }
     const ProfileStoreFacts facts = storeFacts(bytes);
     if (json) {
-        std::cout << showJson(program.string(), d, facts, warnings).dump(2) << "\n";
+        nlohmann::ordered_json doc = showJson(program.string(), d, facts, warnings);
+        doc["windows_program"] = windowsJson(bytes);
+        std::cout << doc.dump(2) << "\n";
     } else {
-        std::cout << profileStoreNote(facts) << renderDescription(d);
+        std::cout << profileStoreNote(facts) << windowsNote(bytes) << renderDescription(d);
     }
     return 0;
+}
+
+// Compares a filled program with an unfilled build outside what packaging and
+// signing write. Status 0 when it is that build, 1 when not or unreadable.
+int sameBuild(const fs::path& program, const fs::path& unfilled, bool json) {
+    std::vector<Refusal> refusals;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> built;
+    std::string reason;
+    if (!readFile(program, bytes, reason)) {
+        refusals.push_back({program.string(), 0, "", "cannot read the program file: " + reason});
+    }
+    if (!readFile(unfilled, built, reason)) {
+        refusals.push_back({unfilled.string(), 0, "", "cannot read the program file: " + reason});
+    } else if (const auto facts = pe::readHeaders(built); facts && facts->isSigned()) {
+        refusals.push_back({unfilled.string(), 0, "",
+                            "carries a signature: compare with the unsigned build as the release "
+                            "gives it"});
+    }
+    const auto blockAt = bytes.empty() ? std::nullopt : theBlock(program, bytes, refusals);
+    if (!refusals.empty()) {
+        for (const Refusal& r : refusals) {
+            std::cerr << "zorbel-pack: refused: " << r.text() << "\n";
+        }
+        return 1;
+    }
+    const auto stores = findProfileStores(bytes);
+    const SameBuild result = compareWithBuild(
+        bytes, *blockAt,
+        stores.size() == 1 ? std::optional<std::size_t>(stores.front()) : std::nullopt, built);
+    if (json) {
+        std::cout << sameBuildJson(program.string(), unfilled.string(), result).dump(2) << "\n";
+    } else {
+        std::cout << sameBuildText(program.string(), unfilled.string(), result) << "\n";
+    }
+    return result.same() ? 0 : 1;
 }
 
 constexpr const char* Footer = R"(
@@ -378,10 +484,16 @@ for a drive's controller. While PROGRAM's store holds any of them, one of
 (for zorbel-sim only) is required. Once the maker's profiles are in place,
 later fills need neither.)";
 
+constexpr const char* SameBuildFooter = R"(
+Every byte of PROGRAM is compared with UNFILLED except its package block, its
+flash profile store, and in a Windows program its PE checksum and its
+signature (with the zero bytes that align it). Exit status 0 when every other
+byte is the same, 1 when one differs or a file cannot be read.)";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"zorbel-pack: fill or show the firmware package of a Zorbel program"};
+    CLI::App app{"zorbel-pack: fill, show or check the firmware package of a Zorbel program"};
     app.footer(Footer);
     app.require_subcommand(1);
 
@@ -431,10 +543,25 @@ int main(int argc, char** argv) {
     showCommand->add_flag("--json", json,
                           "print the package as JSON (schema zorbel-pack-show, version 1)");
 
+    fs::path sameProgram;
+    fs::path unfilled;
+    bool sameJson = false;
+    CLI::App* sameCommand = app.add_subcommand(
+        "same-build", "say whether PROGRAM is the unfilled build UNFILLED with a package");
+    sameCommand->footer(SameBuildFooter);
+    sameCommand->add_option("PROGRAM", sameProgram, "the filled (and maybe signed) program")
+        ->required()
+        ->type_name("FILE");
+    sameCommand->add_option("UNFILLED", unfilled, "the same program as a release build gives it")
+        ->required()
+        ->type_name("FILE");
+    sameCommand->add_flag("--json", sameJson,
+                          "print the verdict as JSON (schema zorbel-pack-same-build, version 1)");
+
     if (argc > 1 && argv[1][0] != '-' && std::string_view(argv[1]) != "fill" &&
-        std::string_view(argv[1]) != "show") {
+        std::string_view(argv[1]) != "show" && std::string_view(argv[1]) != "same-build") {
         std::cerr << "zorbel-pack: unknown command '" << argv[1]
-                  << "' (fill or show)\nusage: " << Usage << "\n";
+                  << "' (fill, show or same-build)\nusage: " << Usage << "\n";
         return tools::ExitUsage;
     }
     if (const auto status = tools::readCommandLine(app, argc, argv, "zorbel-pack", Usage)) {
@@ -442,6 +569,9 @@ int main(int argc, char** argv) {
     }
     if (fillCommand->parsed()) {
         return fill(program, description, output, profiles, standIns);
+    }
+    if (sameCommand->parsed()) {
+        return sameBuild(sameProgram, unfilled, sameJson);
     }
     return show(showProgram, extract, json);
 }
