@@ -17,6 +17,7 @@
 #include "device/MessagePump.h"
 #include "device/StopSignals.h"
 #include "engine/CommitVerdict.h"
+#include "engine/CommitWaits.h"
 #include "engine/Parser.h"
 #include "engine/ProgramFlash.h"
 #include "engine/StandInProfiles.h"
@@ -615,21 +616,52 @@ void TZorbelMain::ParserTerminate() {
     CompleteUpdate();
 }
 
-bool TZorbelMain::DriveCameBack(AtapiDevice& run, std::int16_t entryIndex) {
-    const DriveEntry* entry =
-        Devices[0] ? Devices[0]->GetDrive(static_cast<unsigned>(entryIndex)) : nullptr;
-    if (entry == nullptr) {
-        return false;
+bool TZorbelMain::DrivesCameBack() {
+    // Every drive whose commit was accepted is asked, all at once, through its
+    // own run object (which still holds it).
+    std::vector<CommitWait> waits;
+    std::vector<const DriveEntry*> entries;
+    std::vector<std::int16_t> indexes;
+    waits.reserve(static_cast<std::size_t>(UpdateCount));
+    bool allCommitted = true;
+    for (int k = 0; k < UpdateCount; ++k) {
+        AtapiDevice* run = Devices[static_cast<std::size_t>(k) + 1].get();
+        const DriveEntry* entry = Devices[0] ? Devices[0]->GetDrive(static_cast<unsigned>(
+                                                   runEntries_[static_cast<std::size_t>(k)]))
+                                             : nullptr;
+        if (run == nullptr || run->FlashResult() != 0 || entry == nullptr) {
+            allCommitted = false;
+            continue;
+        }
+        CommitWait wait;
+        wait.drive = run;
+        wait.newRevision = PackageBlock::current().newFirmwareRevision(entry->binIndex);
+        waits.push_back(std::move(wait));
+        entries.push_back(entry);
+        indexes.push_back(runEntries_[static_cast<std::size_t>(k)]);
     }
-    const std::string newRevision = PackageBlock::current().newFirmwareRevision(entry->binIndex);
-    const CommitVerdict verdict = AwaitDriveAfterCommit(run, newRevision);
-    const std::string line =
-        CommitVerdictLine(verdict, driveName(*entry), fieldText(entry->revision), newRevision);
-    if (!line.empty()) {
-        std::fprintf(stderr, "zorbel: %s\n", line.c_str());
-        std::fflush(stderr);
+    AwaitDrivesAfterCommits(waits);
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+        const CommitVerdict& verdict = waits[i].verdict;
+        const std::string line = CommitVerdictLine(
+            verdict, driveName(*entries[i]), fieldText(entries[i]->revision), waits[i].newRevision);
+        if (!line.empty()) {
+            std::fprintf(stderr, "zorbel: %s\n", line.c_str());
+            std::fflush(stderr);
+        }
+        allCommitted = allCommitted && verdict.succeeded();
+        if (verdict.outcome == AfterCommit::NoAnswer) {
+            silentEntries_.push_back(indexes[i]);  // not asked again for the list
+        }
+        // A drive that came back under a new node is listed anew.
+        const DriveEntry* now = waits[i].drive->GetDrive(
+            static_cast<unsigned>(std::max<std::int16_t>(0, waits[i].drive->CurrentDriveIndex())));
+        if (now != nullptr &&
+            std::strncmp(now->rootPath, entries[i]->rootPath, sizeof now->rootPath) != 0) {
+            movedRoots_.emplace_back(now->rootPath, strnlen(now->rootPath, sizeof now->rootPath));
+        }
     }
-    return verdict.succeeded();
+    return allCommitted;
 }
 
 void TZorbelMain::ReleaseRunObjects() {
@@ -651,26 +683,46 @@ void TZorbelMain::CompleteUpdate() {
     // 2. A drive whose run succeeded counts only once it has answered again
     // after its commit, asked through its own run object (which still holds
     // it); then the run objects go.
-    UpdateOk = true;
+    movedRoots_.clear();
+    silentEntries_.clear();
+    bool committed = UpdateCount > 0;
     for (int k = 0; k < UpdateCount; ++k) {
-        auto& run = Devices[static_cast<std::size_t>(k) + 1];
-        if (!run || run->FlashResult() != 0 ||
-            !DriveCameBack(*run, runEntries_[static_cast<std::size_t>(k)])) {
-            UpdateOk = false;
-        }
-        run.reset();
+        const auto& run = Devices[static_cast<std::size_t>(k) + 1];
+        committed = committed && run && run->FlashResult() == 0;
     }
+    UpdateOk = DrivesCameBack();
+    ReleaseRunObjects();
     startedCount_ = 0;
     // 4. Read the identities anew, so the list and the matching show the new
     // firmware; bounded as discovery is.
     if (Devices[0]) {
         AtapiDevice& list = *Devices[0];
         const BoundedPhase phase(list, DiscoveryCommandTimeout);
-        if (settings.AUTOMODE == 0) {
+        // A drive silent after its commit would only let the list wait again.
+        const auto isSilent = [this](std::int16_t index) {
+            return std::find(silentEntries_.begin(), silentEntries_.end(), index) !=
+                   silentEntries_.end();
+        };
+        if (!movedRoots_.empty()) {
+            // A drive re-enumerated: the roots changed, so the list is found anew.
+            list.CloseDrive();
+            list.ScanDrives();
+            FillDriveList();
+            list.CloseDrive();
+            for (std::size_t line = 0; line < lineEntries_.size(); ++line) {
+                const DriveEntry* entry = list.GetDrive(static_cast<unsigned>(lineEntries_[line]));
+                if (settings.AUTOMODE == 0 && entry != nullptr &&
+                    fieldText(entry->rootPath) == movedRoots_.front()) {
+                    toolkit_.selectListLine(static_cast<int>(line));
+                }
+            }
+        } else if (settings.AUTOMODE == 0) {
             // The drive programmed, whatever line is selected now.
             const std::int16_t programmed = runEntries_[0];
-            list.SelectDrive(programmed);
-            list.RefreshIdentity();
+            if (!isSilent(programmed)) {
+                list.SelectDrive(programmed);
+                list.RefreshIdentity();
+            }
             FillDriveList();
             const auto line = std::find(lineEntries_.begin(), lineEntries_.end(), programmed);
             if (line != lineEntries_.end()) {
@@ -678,8 +730,10 @@ void TZorbelMain::CompleteUpdate() {
             }
         } else {
             for (unsigned i = 0; i < list.DriveCount(); ++i) {
-                list.SelectDrive(static_cast<std::int16_t>(i));
-                list.RefreshIdentity();
+                if (!isSilent(static_cast<std::int16_t>(i))) {
+                    list.SelectDrive(static_cast<std::int16_t>(i));
+                    list.RefreshIdentity();
+                }
             }
             FillDriveList();
             list.CloseDrive();
@@ -695,10 +749,13 @@ void TZorbelMain::CompleteUpdate() {
     // A termination signal during the update: the drives have answered as
     // above; the program ends with a failure and says why, without dialogs.
     if (StopSignals::stopRequested()) {
-        exitStatus_ = ExitUpdateFailed;
-        const std::string line = "zorbel: stopped by " +
-                                 StopSignals::name(StopSignals::stopSignal()) +
-                                 ": no image block and no commit went to a drive after it.\n";
+        // After the last commit the stop changed nothing: the verdicts stand.
+        exitStatus_ = committed && UpdateOk ? ExitNothingFailed : ExitUpdateFailed;
+        const std::string line =
+            "zorbel: stopped by " + StopSignals::name(StopSignals::stopSignal()) +
+            (committed ? " after the last commit: every drive was still asked whether it came "
+                         "back.\n"
+                       : ": no image block and no commit went to a drive after it.\n");
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
         completing_ = false;

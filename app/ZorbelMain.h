@@ -89,9 +89,10 @@ class TZorbelMain final : public FormEvents {
     bool CheckDiscAndTray(AtapiDevice& drive);
     bool StartWorker(int k, std::uint16_t binIndex);
     void CompleteUpdate();
-    // Whether the drive of a run whose worker succeeded answered again after
-    // its commit as the updated drive; says why not on standard error.
-    bool DriveCameBack(AtapiDevice& run, std::int16_t entryIndex);
+    // Whether every drive of the update was committed and answered again
+    // after its commit as the updated drive (the waits side by side); says why
+    // not on standard error, one line per drive.
+    bool DrivesCameBack();
     void ReleaseRunObjects();
     void EndProgram() { toolkit_.terminate(); }
 
@@ -103,7 +104,11 @@ class TZorbelMain final : public FormEvents {
     bool handlerBusy_ = false;  // cmdUpdateClick is still starting workers
     int startedCount_ = 0;      // workers started in the current update
     bool completing_ = false;   // the completion of an update is running
-    bool destroying_ = false;   // the window is being destroyed
+    // Roots of the drives that came back under a new node after their commits.
+    std::vector<std::string> movedRoots_;
+    // Entry indexes of the drives that did not answer after their commits.
+    std::vector<std::int16_t> silentEntries_;
+    bool destroying_ = false;  // the window is being destroyed
     // Shared with the events the signal handler posts: false once the window
     // is going, so that a late event does nothing (read on the window's thread).
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

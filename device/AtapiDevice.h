@@ -113,6 +113,13 @@ class AtapiDevice {
     bool IsDrivePresent(std::int16_t index) const;
     bool ReadIdentity();
     bool RefreshIdentity();
+    // For a selected drive whose handle stopped working (a drive that
+    // re-enumerated after its restart): lists the drives again without a
+    // command. When the drive's root is gone and a root that was not listed
+    // before answers `was`'s address, that one is selected and held instead;
+    // true then (its identity is for the caller to check). Otherwise the table
+    // and the selection stay as they were.
+    bool FollowMovedDrive(const DriveEntry& was);
     static void CopyDriveTable(const AtapiDevice& from, AtapiDevice& to);
 
     const char* CurrentVendor() const { return curVendor_; }

@@ -1,8 +1,8 @@
-// A stretch of a drive object's work outside the flash phase in which no wait
-// can outlast its bound: every command gets at most the phase's time-out, and a
-// drive that has let one command time out is sent nothing more until the phase
-// ends (its further commands fail at once, reading as timed out). The drive
-// object's own time-out and its earlier phase come back when the object ends.
+// A stretch of a drive object's work (the disc check, a programming run, the
+// wait after a commit) in which no wait can outlast its bound: every command gets at most the
+// phase's time-out, and a drive that has let one command time out is sent nothing more until the
+// phase ends (its further commands fail at once, reading as timed out). The drive object's own
+// time-out and its earlier phase come back when the object ends.
 //
 // The list object serves many drives: each drive of its table is given up on
 // its own, so one mute drive never silences the others.

@@ -100,6 +100,43 @@ void AtapiDevice::ListDrives() {
     SortDriveTable();
 }
 
+bool AtapiDevice::FollowMovedDrive(const DriveEntry& was) {
+    const std::string_view wasRoot = fixedText(was.rootPath);
+    if (useAspi_ != 0 || wasRoot.empty()) {
+        return false;  // an ASPI address does not move
+    }
+    std::array<DriveEntry, MaxDrives> before{};
+    std::copy(std::begin(drives_), std::end(drives_), before.begin());
+    const std::uint16_t countBefore = driveCount_;
+    const auto listedBefore = [&](std::string_view root) {
+        return std::any_of(before.begin(), before.end(), [&](const DriveEntry& e) {
+            return e.present != 0 && fixedText(e.rootPath) == root;
+        });
+    };
+    ListDrives();
+    int found = -1;
+    bool rootStays = false;
+    for (int i = 0; i < MaxDrives; ++i) {
+        const DriveEntry& e = drives_[i];
+        if (e.present == 0) {
+            continue;
+        }
+        const std::string_view root = fixedText(e.rootPath);
+        rootStays = rootStays || root == wasRoot;
+        if (!listedBefore(root) && e.hostAdapter == was.hostAdapter && e.path == was.path &&
+            e.target == was.target && e.lun == was.lun) {
+            found = i;
+        }
+    }
+    if (rootStays || found < 0) {
+        std::copy(before.begin(), before.end(), std::begin(drives_));
+        driveCount_ = countBefore;
+        return false;
+    }
+    CloseDrive();
+    return SelectDrive(static_cast<std::int16_t>(found)) && ClaimDrive();
+}
+
 void AtapiDevice::ScanAspiDevices() {
     if (sendCommand_ == 0) {
         return;

@@ -641,12 +641,15 @@ void LinuxHost::sleepMs(std::uint32_t milliseconds) {
 }
 
 std::string LinuxHost::logicalDriveStrings() {
-    listed_.clear();
+    // The waits after the commits may list the drives again from several threads.
+    std::vector<OpticalDrive> listed;
     for (auto& drive : findOpticalDrives(sysRoot_)) {
         if (!rootForIndex(drive.index).empty()) {
-            listed_.push_back(std::move(drive));
+            listed.push_back(std::move(drive));
         }
     }
+    const std::lock_guard lock(listMutex_);
+    listed_ = listed;
     reportAccessProblems(listed_);
     std::string roots;
     for (const auto& drive : listed_) {
@@ -661,6 +664,7 @@ std::string LinuxHost::logicalDriveStrings() {
 
 DriveType LinuxHost::driveType(std::string_view root) {
     const int index = indexForRoot(root);
+    const std::lock_guard lock(listMutex_);
     const bool listed = std::any_of(listed_.begin(), listed_.end(),
                                     [&](const OpticalDrive& d) { return d.index == index; });
     return index >= 0 && listed ? DriveType::Cdrom : DriveType::NoRootDir;

@@ -277,6 +277,7 @@ class LinuxHost final : public Host {
     std::thread::id ownerThread_ = std::this_thread::get_id();
     std::optional<bool> rawIoOverride_;
     ExclusiveOpen exclusiveOpen_;
+    std::mutex listMutex_;              // guards listed_ and accessReported_
     std::vector<OpticalDrive> listed_;  // the drives of the last root list
     bool accessReported_ = false;
     bool rawIoRefusalReported_ = false;

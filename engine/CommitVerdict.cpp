@@ -15,6 +15,8 @@ namespace {
 constexpr std::uint8_t KeyNotReady = 0x02;
 constexpr std::uint8_t KeyUnitAttention = 0x06;
 constexpr std::uint8_t AscBecomingReady = 0x04;
+constexpr std::uint8_t AscMediumNotPresent = 0x3A;
+constexpr std::uint8_t AscReset = 0x29;  // power on, reset or bus device reset occurred
 constexpr std::uint32_t PollMs = 300;
 constexpr int IdentityAttempts = 3;
 
@@ -69,37 +71,52 @@ double waited(HiTimer& timer, std::uint64_t sleptMs) {
 CommitVerdict AwaitDriveAfterCommit(AtapiDevice& drive, std::string_view newRevision) {
     CommitVerdict verdict;
     const std::int16_t index = drive.CurrentDriveIndex();
-    const DriveEntry* entry = index < 0 ? nullptr : drive.GetDrive(static_cast<unsigned>(index));
-    if (entry == nullptr) {
+    const DriveEntry* selected = index < 0 ? nullptr : drive.GetDrive(static_cast<unsigned>(index));
+    if (selected == nullptr) {
         verdict.answered = "nothing: no drive is selected";
         return verdict;
     }
+    const DriveEntry entry = *selected;  // the table changes when the drive moves
     const auto limitSeconds = static_cast<std::uint32_t>(std::ceil(RestartWaitSeconds));
     const BoundedPhase phase(drive, limitSeconds);
     HiTimer timer;
     timer.StartTimer(true);
     std::uint64_t sleptMs = 0;
     std::string lastAnswer = "nothing";
-
-    // 1. Ready again: a drive starting up reports becoming ready or a unit
-    // attention, and may drop commands on the way meanwhile.
-    for (;;) {
+    // Each command gets what is left of the wait; false when nothing is.
+    const auto boundNextCommand = [&] {
         const double left = RestartWaitSeconds - waited(timer, sleptMs);
         if (left <= 0.0) {
-            verdict.answered = lastAnswer + " within " + std::to_string(limitSeconds) + " s";
-            return verdict;
+            return false;
         }
         drive.SetCommandTimeout(
             std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::ceil(left))));
+        return true;
+    };
+
+    // 1. Ready again: a drive starting up reports a reset, then becoming
+    // ready, and may drop commands on the way meanwhile.
+    bool restarted = false;
+    bool wasNotReady = false;
+    for (;;) {
+        if (!boundNextCommand()) {
+            verdict.answered = lastAnswer + " within " + std::to_string(limitSeconds) + " s";
+            return verdict;
+        }
         const bool ready = drive.TestUnitReady();
         if (drive.GaveUpOnDrive()) {
             verdict.answered = "nothing within " + std::to_string(limitSeconds) + " s";
             return verdict;
         }
-        const bool starting =
-            !ready && (drive.SenseIs(KeyNotReady, AscBecomingReady) ||
-                       drive.SenseKeyIs(KeyUnitAttention) || drive.LastSenseKey() == 0);
-        if (!starting) {
+        const bool becomingReady = !ready && drive.SenseIs(KeyNotReady, AscBecomingReady);
+        const bool attention = !ready && drive.SenseKeyIs(KeyUnitAttention);
+        restarted = restarted || (attention && drive.LastAsc() == AscReset);
+        wasNotReady = wasNotReady || becomingReady;
+        if (!ready && drive.LastSenseKey() == 0 && drive.FollowMovedDrive(entry)) {
+            restarted = true;  // it left and came back under a new node
+            continue;
+        }
+        if (!(becomingReady || attention || (!ready && drive.LastSenseKey() == 0))) {
             break;  // ready, or an answer that waiting will not change
         }
         lastAnswer =
@@ -107,17 +124,22 @@ CommitVerdict AwaitDriveAfterCommit(AtapiDevice& drive, std::string_view newRevi
         pumpedSleepMs(PollMs);
         sleptMs += PollMs;
     }
+    restarted = restarted || wasNotReady;
+    // Ready, or empty: anything else is an error the drive reports.
+    const bool driveError =
+        drive.LastSenseKey() != 0 && !drive.SenseIs(KeyNotReady, AscMediumNotPresent);
     const std::string readiness = drive.LastSenseKey() == 0 ? "" : senseText(drive);
 
     // 2. Who answers now.
     bool identified = false;
-    for (int attempt = 0; attempt < IdentityAttempts && !identified && !drive.GaveUpOnDrive();
+    for (int attempt = 0;
+         attempt < IdentityAttempts && !identified && !drive.GaveUpOnDrive() && boundNextCommand();
          ++attempt) {
         identified = drive.ReadIdentity();
     }
     timer.StopTimer();
     if (!identified) {
-        if (drive.GaveUpOnDrive()) {
+        if (drive.GaveUpOnDrive() || !boundNextCommand()) {
             verdict.outcome = AfterCommit::NoAnswer;
             verdict.answered = "nothing to INQUIRY within " + std::to_string(limitSeconds) + " s";
         } else {
@@ -130,16 +152,21 @@ CommitVerdict AwaitDriveAfterCommit(AtapiDevice& drive, std::string_view newRevi
         return verdict;
     }
     verdict.answered = identityText(drive);
-    if (std::memcmp(entry->vendor, drive.CurrentVendor(), sizeof entry->vendor) != 0 ||
-        std::memcmp(entry->product, drive.CurrentProduct(), sizeof entry->product) != 0) {
+    if (std::memcmp(entry.vendor, drive.CurrentVendor(), sizeof entry.vendor) != 0 ||
+        std::memcmp(entry.product, drive.CurrentProduct(), sizeof entry.product) != 0) {
         verdict.outcome = AfterCommit::OtherIdentity;
+        return verdict;
+    }
+    if (driveError) {
+        verdict.outcome = AfterCommit::DriveError;
+        verdict.answered = "TEST UNIT READY with " + readiness;
         return verdict;
     }
     const std::string_view revision = trimmed(drive.CurrentRevision(), 4);
     if (revision == trimmed(newRevision.substr(0, 4))) {
         verdict.outcome = AfterCommit::NewRevision;
-    } else if (revision == trimmed(entry->revision)) {
-        verdict.outcome = AfterCommit::OldRevision;
+    } else if (revision == trimmed(entry.revision)) {
+        verdict.outcome = restarted ? AfterCommit::OldRevision : AfterCommit::NoRestart;
     } else {
         verdict.outcome = AfterCommit::OtherRevision;
     }
@@ -164,6 +191,13 @@ std::string CommitVerdictLine(const CommitVerdict& verdict, std::string_view dri
         case AfterCommit::OtherIdentity:
             line += " answered " + verdict.answered +
                     " after its commit, not its own vendor and product";
+            break;
+        case AfterCommit::NoRestart:
+            line += " answered its old revision " + std::string(trimmed(oldRevision)) +
+                    " after its commit without showing that it restarted: the update failed";
+            break;
+        case AfterCommit::DriveError:
+            line += " answered " + verdict.answered + " after its commit: the update failed";
             break;
         case AfterCommit::OtherRevision:
             line += " answered " + verdict.answered +

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "device/BoundedPhase.h"
 #include "device/StopSignals.h"
 
 namespace zorbel {
@@ -99,7 +100,8 @@ bool WriteAndVerifyImage(AtapiDevice& drive, const std::uint8_t* image, std::int
         if (block == blocks) {
             return true;
         }
-        if (StopSignals::stopRequested()) {
+        // A silent drive would only let the next pass wait again.
+        if (StopSignals::stopRequested() || drive.GaveUpOnDrive()) {
             return false;
         }
     }
@@ -114,23 +116,31 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
     if (!drive.ClaimDrive()) {
         return false;
     }
-    drive.SetCommandTimeout(FlashCommandTimeout);
+    // Every command is bounded, and a drive that lets one time out is sent
+    // nothing more in this run.
+    const BoundedPhase phase(drive, IdentityCommandTimeout);
     if (!IsMatchedDrive(drive)) {
         return false;  // another drive, or none, answers where the matched one was
     }
 
-    // Preparation, outside the flash phase; its outcome does not stop the run.
+    // Preparation, outside the flash phase; its outcome does not stop the run,
+    // unless the drive has fallen silent.
+    drive.SetCommandTimeout(PrepareCommandTimeout);
     drive.LeaveFlashPhase();
     drive.WaitReady(ReadinessWaitSeconds);
     drive.LeaveFlashPhase();
     drive.StopDisc();
     drive.LeaveFlashPhase();
-    if (StopSignals::stopRequested()) {
+    if (StopSignals::stopRequested() || drive.GaveUpOnDrive()) {
         return false;
     }
     drive.UploadFlashProfile();
+    if (drive.GaveUpOnDrive()) {
+        return false;
+    }
 
     drive.EnterFlashPhase();
+    drive.SetCommandTimeout(BlockCommandTimeout);
     if (!WriteAndVerifyImage(drive, image, size)) {
         return false;  // never commit an image that was not read back whole
     }
@@ -138,6 +148,7 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
     if (StopSignals::stopRequested()) {
         return false;  // no commit after a stop request, not even of a whole image
     }
+    drive.SetCommandTimeout(CommitCommandTimeout);
     return drive.WriteDriveBuffer(0, 0, bootCode ? BootCodeCommitCode : CommitCode);
 }
 

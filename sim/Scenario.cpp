@@ -492,6 +492,7 @@ class Loader {
         d.becomingReadyPolls =
             s.integer("becoming_ready_polls", d.becomingReadyPolls, -1, 1'000'000);
         d.restartPolls = s.integer("restart_polls", d.restartPolls, -1, 1'000'000);
+        d.restartAttention = s.flag("restart_attention", d.restartAttention);
         d.loadPolls = s.integer("load_polls", d.loadPolls, -1, 1'000'000);
         const bool sizeGiven = s.node("image_size") != nullptr;
         d.imageSize = static_cast<std::uint32_t>(s.integer("image_size", d.imageSize, 1, 16 << 20));
@@ -672,6 +673,12 @@ class Loader {
         l.openFails = s.flag("open_fails", false);
         l.heldElsewhere = s.flag("held_elsewhere", false);
         l.replacement = replacement(s);
+        if (const auto moved = s.text("moves_after_commit")) {
+            if (moved->size() != 1 || !std::isalpha(static_cast<unsigned char>((*moved)[0]))) {
+                s.fail("moves_after_commit", "expected a drive letter, like \"G\"");
+            }
+            l.movesAfterCommit = *moved + ":\\";
+        }
         if (const toml::node* address = s.node("address")) {
             if (address->is_string()) {
                 l.addressQuery = s.choice<AddressQuery>(

@@ -709,9 +709,12 @@ CommandResult SimDrive::commit(std::uint8_t code) {
     } else if (spec_.newRevision) {
         revision_ = *spec_.newRevision;
     }
-    // The drive restarts from its new (or broken) firmware.
-    attention_ = sense::PowerOnReset;
-    becomingReady_ = spec_.restartPolls;
+    // The drive restarts from its new (or broken) firmware; one that keeps
+    // its restart to itself answers on at once, with no attention.
+    if (spec_.restartAttention) {
+        attention_ = sense::PowerOnReset;
+        becomingReady_ = spec_.restartPolls;
+    }
     clearStaging();
     return ok();
 }

@@ -142,7 +142,10 @@ struct DriveSpec {
     bool powerOnAttention = true;         // unit attention 06/29/00 pending at power-on
     std::int64_t becomingReadyPolls = 0;  // answers 02/04/01 this many times; -1: forever
     std::int64_t restartPolls = 3;        // becoming ready after a commit
-    std::int64_t loadPolls = 2;           // becoming ready after the tray closes on a disc
+    // False: a commit shows no restart (no unit attention, no becoming ready),
+    // as a drive that acknowledges it and writes its flash only later.
+    bool restartAttention = true;
+    std::int64_t loadPolls = 2;  // becoming ready after the tray closes on a disc
 
     // The image the drive expects: a commit is good only when every byte of
     // [0, imageSize) was written since the last accepted profile or commit,

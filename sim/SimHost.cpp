@@ -120,6 +120,13 @@ void ComputerSpec::validate() const {
                  .second) {
             throw std::invalid_argument("root '" + r + "' is listed twice");
         }
+        const std::string& moved = letter.movesAfterCommit;
+        if (!moved.empty() &&
+            (moved.size() != 3 || !std::isalpha(static_cast<unsigned char>(moved[0])) ||
+             !roots.insert(static_cast<char>(std::toupper(static_cast<unsigned char>(moved[0]))))
+                  .second)) {
+            throw std::invalid_argument("root '" + r + "' moves to a root in use: '" + moved + "'");
+        }
         if (!letter.drive.empty() && ids.count(letter.drive) == 0) {
             throw std::invalid_argument("root '" + r + "' names no drive '" + letter.drive + "'");
         }
@@ -166,6 +173,22 @@ SimHost::SimHost(ComputerSpec spec) : spec_(std::move(spec)), clock_(spec_.clock
         }
         entry.name = letter.root.substr(0, 2);
         letters_.push_back(std::move(entry));
+    }
+    // The roots drives re-enumerate at, not listed until then.
+    const std::size_t listedLetters = letters_.size();
+    for (std::size_t i = 0; i < listedLetters; ++i) {
+        if (letters_[i].spec.movesAfterCommit.empty()) {
+            continue;
+        }
+        Letter moved = letters_[i];
+        moved.spec.root = moved.spec.movesAfterCommit;
+        moved.spec.movesAfterCommit.clear();
+        moved.spec.replacement.reset();
+        moved.replacement = nullptr;
+        moved.name = moved.spec.root.substr(0, 2);
+        moved.listed = false;
+        letters_[i].movesTo = letters_.size();
+        letters_.push_back(std::move(moved));
     }
     for (std::size_t a = 0; a < spec_.aspi.adapters.size(); ++a) {
         for (const AspiDeviceSpec& device : spec_.aspi.adapters[a].devices) {
@@ -301,7 +324,7 @@ SimHost::Letter* SimHost::letterForRoot(std::string_view root) {
         return nullptr;
     }
     for (Letter& letter : letters_) {
-        if (sameText(letter.name, root.substr(0, 2))) {
+        if (letter.listed && sameText(letter.name, root.substr(0, 2))) {
             return &letter;
         }
     }
@@ -317,8 +340,12 @@ SimHost::Letter* SimHost::letterForHandle(zorbel::DeviceHandle device) {
 }
 
 std::string SimHost::logicalDriveStrings() {
+    std::lock_guard lock(mutex_);
     std::string list;
     for (const Letter& letter : letters_) {
+        if (!letter.listed) {
+            continue;
+        }
         list.append(letter.spec.root);
         list.push_back('\0');
     }
@@ -393,7 +420,7 @@ bool SimHost::inhibited() const {
 bool SimHost::driveOpenElsewhere(const SimDrive* drive, zorbel::DeviceHandle except,
                                  bool claimedOnly) const {
     for (std::size_t i = 0; i < handles_.size(); ++i) {
-        if (handles_[i] != nullptr && handles_[i]->drive == drive &&
+        if (handles_[i] != nullptr && handles_[i]->listed && handles_[i]->drive == drive &&
             HandleBase + static_cast<zorbel::DeviceHandle>(i) != except &&
             (!claimedOnly || claimed_[i])) {
             return true;
@@ -407,7 +434,7 @@ bool SimHost::claimDevice(zorbel::DeviceHandle device) {
     {
         std::lock_guard lock(mutex_);
         const Letter* letter = letterForHandle(device);
-        if (letter == nullptr) {
+        if (letter == nullptr || !letter->listed) {
             return false;
         }
         const auto index = static_cast<std::size_t>(device - HandleBase);
@@ -447,7 +474,7 @@ bool SimHost::queryScsiAddress(zorbel::DeviceHandle device, zorbel::ScsiAddress&
     std::lock_guard lock(mutex_);
     ++counters_.addressQueries;
     const Letter* letter = letterForHandle(device);
-    if (letter == nullptr) {
+    if (letter == nullptr || !letter->listed) {
         return false;
     }
     switch (letter->spec.addressQuery) {
@@ -473,8 +500,8 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
         std::lock_guard lock(mutex_);
         ++counters_.passThroughCalls;
         letter = letterForHandle(device);
-        if (letter == nullptr) {
-            return false;  // invalid handle
+        if (letter == nullptr || !letter->listed) {
+            return false;  // invalid handle, or the node of a drive that moved
         }
         const std::uint8_t cdbLength = block[pt::CdbLength];
         const std::uint8_t dataIn = block[pt::DataIn];
@@ -508,10 +535,20 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
     if (commandHook_) {
         commandHook_(cdb);
     }
+    const bool mayCommit =
+        letter->movesTo && cdb[0] == 0x3B && cdbLength >= 10 && (cdb[9] == 0x80 || cdb[9] == 0xA0);
+    const std::size_t commitsBefore = mayCommit ? drive->commits().size() : 0;
     const CommandResult result =
         drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(dataBuffer),
                        layout::getLe32(block, pt::TimeOutValue), false);
     trace(letter->name, cdb, direction, length, result);
+    if (mayCommit && drive->commits().size() > commitsBefore) {
+        // The drive restarts and comes back under its new root.
+        std::lock_guard lock(mutex_);
+        letter->listed = false;
+        letters_[*letter->movesTo].listed = true;
+        letters_[*letter->movesTo].drive = letter->drive;
+    }
     if (result.outcome == Outcome::Transport || result.outcome == Outcome::Timeout) {
         return false;
     }

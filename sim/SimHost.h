@@ -57,6 +57,10 @@ struct LetterSpec {
     AddressQuery addressQuery = AddressQuery::Address;
     ScsiAddress address{8, 0, 0, 0, 0};  // length is set to 8 when answered
     std::optional<Replacement> replacement{};
+    // Non-empty ("G:\\"): the drive re-enumerates after a commit through this
+    // root. The root is gone at once (not listed, its handles and opens fail)
+    // and the same drive answers at this root, with the same address.
+    std::string movesAfterCommit{};
 };
 
 // A device on an ASPI host adapter.
@@ -242,6 +246,8 @@ class SimHost final : public zorbel::Host {
         LetterSpec spec;
         std::string name;  // "E:"
         std::uint64_t opens = 0;
+        bool listed = true;                    // false: gone after a move, or not yet there
+        std::optional<std::size_t> movesTo{};  // the letter it re-enumerates at
     };
     struct AspiTarget : Place {
         std::uint8_t adapter = 0;

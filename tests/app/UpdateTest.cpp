@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "device/StopSignals.h"
+#include "engine/CommitVerdict.h"
+#include "engine/ProgramFlash.h"
 #include "engine/WorkerThread.h"
 #include "tests/app/AppFixture.h"
 
@@ -502,6 +504,28 @@ TEST_P(StopSignalTest, NoBlockAndNoCommitGoOutAfterTheSignal) {
 
 INSTANTIATE_TEST_SUITE_P(TransferOrSettle, StopSignalTest, ::testing::Bool());
 
+// A stop after the last commit changes nothing the drives did: they are still
+// asked, the ones that came back count as updated, and one line says when the
+// stop came.
+TEST_F(UpdateTest, StopAfterTheLastCommitKeepsTheVerdict) {
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    ::testing::internal::CaptureStderr();
+    toolkit.clickUpdate();
+    awaitCommit("d1");
+    StopSignals::deliver(2);
+    const bool ended = toolkit.waitForEndEvents(1);  // the completion takes the signal's event
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    StopSignals::reset();
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(toolkit.dialogs().empty());
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitNothingFailed);
+    EXPECT_EQ(err,
+              "zorbel: stopped by SIGINT after the last commit: every drive was still asked "
+              "whether it came back.\n");
+}
+
 // Outside an update a signal ends the program as Close would: with the exit
 // status it has.
 TEST_F(UpdateTest, SignalOutsideAnUpdateEndsTheProgramAsCloseWould) {
@@ -783,13 +807,100 @@ INSTANTIATE_TEST_SUITE_P(Modes, MuteDriveTest, ::testing::Values('0', '1'), [](c
     return std::string(info.param == '0' ? "Manual" : "Automatic");
 });
 
+// ---- a drive that falls silent during its run ----
+
+// A drive falls silent at one step of its run (every command of that kind from
+// there on outlasts its time-out): the run costs the bound of that step's
+// command, overrun by the simulator's second, beside the few seconds a good run
+// takes on this clock, and never more than the commit's bound (README's figure).
+struct SilentCase {
+    const char* name;
+    std::optional<std::uint8_t> opcode;  // none: every command, from after the commit on
+    std::optional<std::uint8_t> code;    // WRITE BUFFER's code
+    std::uint64_t nth;                   // the first one that gets no answer
+    std::uint32_t bound;                 // seconds
+};
+
+void PrintTo(const SilentCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SilentDriveTest : public UpdateTest, public ::testing::WithParamInterface<SilentCase> {};
+
+TEST_P(SilentDriveTest, CostsTheBoundOfItsStepAndNoFurtherPass) {
+    const SilentCase& c = GetParam();
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    sim::FaultRule silent = hangs(c.opcode);
+    silent.bufferCode = c.code;
+    silent.nth = c.nth;
+    silent.times = 0;
+    const auto started = host().clock().now();
+    ::testing::internal::CaptureStderr();
+    if (c.opcode) {
+        drive("d1").addFault(silent);
+        toolkit.clickUpdate();
+    } else {
+        toolkit.clickUpdate();
+        awaitCommit("d1");
+        drive("d1").addFault(silent);
+    }
+    const bool ended = toolkit.waitForEndEvents(1);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    const auto took = host().clock().now() - started;
+
+    EXPECT_EQ(toolkit.dialogs().back().text, FailureText);
+    EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);
+    EXPECT_EQ(drive("d1").commits().size(), c.opcode ? 0u : 1u);
+    constexpr auto GoodRun = std::chrono::seconds(10);
+    EXPECT_LE(took, std::chrono::seconds(c.bound + 1) + GoodRun);
+    EXPECT_LE(took, std::chrono::seconds(CommitCommandTimeout + 1) + GoodRun);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SilentDriveTest,
+    ::testing::Values(
+        SilentCase{"IdentityCheck", OpInquiry, std::nullopt, 1, IdentityCommandTimeout},
+        SilentCase{"Profile", OpWriteBuffer, std::uint8_t{0x7F}, 1, PrepareCommandTimeout},
+        SilentCase{"ThirdBlock", OpWriteBuffer, std::uint8_t{0x00}, 3, BlockCommandTimeout},
+        SilentCase{"ThirdReadBack", std::uint8_t{0x3C}, std::nullopt, 3, BlockCommandTimeout},
+        SilentCase{"Commit", OpWriteBuffer, std::uint8_t{0xA0}, 1, CommitCommandTimeout},
+        SilentCase{"AfterTheCommit", std::nullopt, std::nullopt, 0,
+                   static_cast<std::uint32_t>(RestartWaitSeconds)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Sixteen drives silent after their commits are waited for side by side: one
+// bound for all of them, not one each.
+TEST_F(UpdateTest, SixteenDrivesSilentAfterTheirCommitsCostOneBound) {
+    setOption(block::Option::AUTOMODE, '1');
+    for (int i = 0; i < MaxDrives; ++i) {
+        addDrive("d" + std::to_string(i), static_cast<char>('D' + i), OldRevision,
+                 static_cast<std::uint8_t>(i));
+    }
+    start();
+    for (int i = 0; i < MaxDrives; ++i) {
+        awaitCommit("d" + std::to_string(i));
+        drive("d" + std::to_string(i)).addFault(hangs());
+    }
+    const auto committed = host().clock().now();
+    ::testing::internal::CaptureStderr();
+    const bool ended = toolkit.waitForEndEvents(MaxDrives);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), MaxDrives) << err;
+    EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);
+    EXPECT_LE(host().clock().now() - committed,
+              std::chrono::seconds(static_cast<int>(RestartWaitSeconds) + 2));
+}
+
 // ---- the drive's own word after its commit ----
 
 struct AfterCommitCase {
     const char* name;
     bool succeeds;
     const char* stderrText;  // part of the one line naming the drive; empty: no line
-    std::function<void(sim::DriveSpec&)> describe;
+    std::function<void(sim::DriveSpec&, sim::LetterSpec&)> describe;
     // Done once the commit has reached the drive, before the completion.
     std::function<void(UpdateTest&, sim::SimHost&)> afterCommit;
 };
@@ -805,9 +916,10 @@ TEST_P(AfterCommitTest, FinalMessageAndStatusFollowTheDrive) {
     keepAllowedAfterUpdate();
     sim::DriveSpec& spec = addDrive("d1", 'E', OldRevision, 0);
     if (c.describe) {
-        c.describe(spec);
+        c.describe(spec, computer.letters.back());
     }
     computer.addDrive("other").identity = sim::Identity::fromText("OTHERCO", "WRITER 16X", "1.10");
+    computer.addDrive("sibling").identity = sim::Identity::fromText(TestVendor, "DVR-2", "1.10");
     start();
     ::testing::internal::CaptureStderr();
     toolkit.clickUpdate();
@@ -844,18 +956,55 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AfterCommitCase{"NewRevision", true, "", nullptr, nullptr},
         AfterCommitCase{"OldRevisionUntilRestart", true, "takes effect after a restart",
-                        [](sim::DriveSpec& d) { d.newRevision.reset(); }, nullptr},
-        AfterCommitCase{"BricksAtTheCommit", false, "answered no identity",
-                        [](sim::DriveSpec& d) { d.imageSize = 2 * TestImageSize; }, nullptr},
-        AfterCommitCase{"ThirdRevision", false, "\"MERIDOX DVR-1 2.00\"",
-                        [](sim::DriveSpec& d) { d.newRevision = sim::padded<4>("2.00"); }, nullptr},
+                        [](sim::DriveSpec& d, sim::LetterSpec&) { d.newRevision.reset(); },
+                        nullptr},
+        AfterCommitCase{
+            "BricksAtTheCommit", false, "answered no identity",
+            [](sim::DriveSpec& d, sim::LetterSpec&) { d.imageSize = 2 * TestImageSize; }, nullptr},
+        AfterCommitCase{
+            "ThirdRevision", false, "\"MERIDOX DVR-1 2.00\"",
+            [](sim::DriveSpec& d, sim::LetterSpec&) { d.newRevision = sim::padded<4>("2.00"); },
+            nullptr},
         AfterCommitCase{"AnotherIdentity", false, "\"OTHERCO WRITER 16X 1.10\"", nullptr,
                         [](UpdateTest&, sim::SimHost& host) { host.replaceDrive("E:", "other"); }},
         AfterCommitCase{
             "NeverAnswersAgain", false, "did not come back", nullptr,
             [](UpdateTest&, sim::SimHost& host) { host.findDrive("d1")->addFault(hangs()); }},
         AfterCommitCase{"StaysBecomingReady", false, "only sense 02/04/01",
-                        [](sim::DriveSpec& d) { d.restartPolls = -1; }, nullptr}),
+                        [](sim::DriveSpec& d, sim::LetterSpec&) { d.restartPolls = -1; }, nullptr},
+        AfterCommitCase{"OldRevisionWithoutARestart", false, "without showing that it restarted",
+                        [](sim::DriveSpec& d, sim::LetterSpec&) {
+                            d.newRevision.reset();
+                            d.restartAttention = false;
+                        },
+                        nullptr},
+        AfterCommitCase{"OldRevisionAfterBecomingReady", true, "takes effect after a restart",
+                        [](sim::DriveSpec& d, sim::LetterSpec&) {
+                            d.newRevision.reset();
+                            d.restartAttention = false;
+                        },
+                        [](UpdateTest&, sim::SimHost& host) {
+                            sim::FaultRule notReady;  // the reset seen by someone else first
+                            notReady.kind = sim::FaultKind::Sense;
+                            notReady.sense = sim::sense::BecomingReady;
+                            notReady.opcode = 0x00;
+                            notReady.times = 2;
+                            host.findDrive("d1")->addFault(notReady);
+                        }},
+        AfterCommitCase{"TestUnitReadyErrorWithAGoodInquiry", false,
+                        "TEST UNIT READY with sense 04/44/00", nullptr,
+                        [](UpdateTest&, sim::SimHost& host) {
+                            sim::FaultRule broken;
+                            broken.kind = sim::FaultKind::Sense;
+                            broken.opcode = 0x00;
+                            host.findDrive("d1")->addFault(broken);
+                        }},
+        AfterCommitCase{
+            "SameVendorAnotherProduct", false, "\"MERIDOX DVR-2 1.10\"", nullptr,
+            [](UpdateTest&, sim::SimHost& host) { host.replaceDrive("E:", "sibling"); }},
+        AfterCommitCase{"ComesBackUnderANewNode", true, "",
+                        [](sim::DriveSpec&, sim::LetterSpec& l) { l.movesAfterCommit = "G:\\"; },
+                        nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the program entry with its message loop ----

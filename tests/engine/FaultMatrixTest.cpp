@@ -1,7 +1,8 @@
 // Every fault kind of the simulated drive at every command position of one
 // programming run of a 1 MiB image: the outcome must be the right one, the
-// drive must never be bricked, and a commit may only follow a pass in which
-// all 64 blocks were read back identical.
+// drive must never be bricked, a commit may only follow a pass in which all
+// 64 blocks were read back identical, and a drive that let a command time out
+// is sent nothing more.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -158,9 +159,13 @@ TEST_P(FaultMatrix, EveryPositionOfOneRun) {
         const auto commits = rig.drive().commits();
         const bool atCommit = position == positions;
 
-        // The outcome. A run survives every fault but a vanished drive and a
-        // commit the drive refused or never received.
-        bool expected = fault != Fault::Vanish;
+        // The outcome. A run survives every fault but a vanished drive, a
+        // time-out (the drive fell silent: nothing more is sent to it, no
+        // further pass) and a commit the drive refused or never received.
+        bool expected = fault != Fault::Vanish && fault != Fault::Timeout;
+        if (fault == Fault::Timeout) {
+            EXPECT_EQ(commands.size(), position) << "a command after the time-out";
+        }
         // A commit without its reply may have been taken (a lost reply): it
         // counts as failed and is never sent again.
         if (atCommit && fault != Fault::WriteCorrupt && fault != Fault::ReadCorrupt) {
@@ -199,7 +204,7 @@ TEST_P(FaultMatrix, EveryPositionOfOneRun) {
                     << "the pass before the commit holds the corrupted command";
             }
         }
-        if (!result && fault != Fault::Vanish && !atCommit) {
+        if (!result && fault != Fault::Vanish && fault != Fault::Timeout && !atCommit) {
             ADD_FAILURE() << "a fault before the commit must be survived";
         }
         if (::testing::Test::HasFailure()) {
