@@ -114,11 +114,11 @@ class AtapiDevice {
     bool ReadIdentity();
     bool RefreshIdentity();
     // For a selected drive whose handle stopped working (a drive that
-    // re-enumerated after its restart): lists the drives again without a
-    // command. When the drive's root is gone and a root that was not listed
-    // before answers `was`'s address, that one is selected and held instead;
-    // true then (its identity is for the caller to check). Otherwise the table
-    // and the selection stay as they were.
+    // re-enumerated after its restart): reads the root list again. When the
+    // drive's root is gone and a root the table does not know answers `was`'s
+    // address, the drive's entry takes that root and it is selected and held
+    // there; true then (its identity is for the caller to check). No command
+    // is sent, and only new roots are opened. Otherwise nothing changes.
     bool FollowMovedDrive(const DriveEntry& was);
     static void CopyDriveTable(const AtapiDevice& from, AtapiDevice& to);
 

@@ -102,39 +102,55 @@ void AtapiDevice::ListDrives() {
 
 bool AtapiDevice::FollowMovedDrive(const DriveEntry& was) {
     const std::string_view wasRoot = fixedText(was.rootPath);
-    if (useAspi_ != 0 || wasRoot.empty()) {
+    const std::int16_t index = currentDrive_;
+    if (useAspi_ != 0 || wasRoot.empty() || index < 0 || index >= MaxDrives) {
         return false;  // an ASPI address does not move
     }
-    std::array<DriveEntry, MaxDrives> before{};
-    std::copy(std::begin(drives_), std::end(drives_), before.begin());
-    const std::uint16_t countBefore = driveCount_;
-    const auto listedBefore = [&](std::string_view root) {
-        return std::any_of(before.begin(), before.end(), [&](const DriveEntry& e) {
-            return e.present != 0 && fixedText(e.rootPath) == root;
-        });
-    };
-    ListDrives();
-    int found = -1;
-    bool rootStays = false;
-    for (int i = 0; i < MaxDrives; ++i) {
-        const DriveEntry& e = drives_[i];
-        if (e.present == 0) {
-            continue;
-        }
-        const std::string_view root = fixedText(e.rootPath);
-        rootStays = rootStays || root == wasRoot;
-        if (!listedBefore(root) && e.hostAdapter == was.hostAdapter && e.path == was.path &&
-            e.target == was.target && e.lun == was.lun) {
-            found = i;
-        }
-    }
-    if (rootStays || found < 0) {
-        std::copy(before.begin(), before.end(), std::begin(drives_));
-        driveCount_ = countBefore;
+    Host& host = currentHost();
+    std::string roots;
+    try {
+        roots = host.logicalDriveStrings();
+    } catch (const std::bad_alloc&) {
         return false;
     }
+    // The root as the table keeps it, and whether the table knew it.
+    const auto kept = [&was](std::string_view root) {
+        return root.substr(0, sizeof was.rootPath - 1);
+    };
+    const auto known = [this, &kept](std::string_view root) {
+        return std::any_of(std::begin(drives_), std::end(drives_), [&](const DriveEntry& e) {
+            return e.present != 0 && fixedText(e.rootPath) == kept(root);
+        });
+    };
+    bool rootStays = false;
+    forEachRoot(roots, [&](std::string_view root) {
+        rootStays = kept(root) == wasRoot;
+        return !rootStays;
+    });
+    if (rootStays) {
+        return false;  // the same node: a drive dropping commands while it starts
+    }
+    // Only roots new since the table was made are opened: the other drives
+    // may be writing their flash.
+    std::string found;
+    forEachRoot(roots, [&](std::string_view root) {
+        ScsiAddress address;
+        if (!known(root) && host.driveType(root) == DriveType::Cdrom &&
+            QueryScsiAddress(root, address) == 2 && address.portNumber == was.hostAdapter &&
+            address.pathId == was.path && address.targetId == was.target &&
+            address.lun == was.lun) {
+            found = kept(root);
+        }
+        return found.empty();
+    });
+    if (found.empty()) {
+        return false;
+    }
+    DriveEntry& entry = drives_[index];
+    std::memset(entry.rootPath, 0, sizeof entry.rootPath);
+    std::memcpy(entry.rootPath, found.data(), found.size());
     CloseDrive();
-    return SelectDrive(static_cast<std::int16_t>(found)) && ClaimDrive();
+    return SelectDrive(index) && ClaimDrive();
 }
 
 void AtapiDevice::ScanAspiDevices() {

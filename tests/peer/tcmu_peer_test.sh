@@ -25,6 +25,9 @@
 #               and read-back once
 #   held        zorbel-probe during the update sends nothing to the drive; the
 #               update is then killed (SIGKILL): the kernel's polling comes back
+#   oldrev      a drive that runs its new firmware only from its next start and
+#               restarts without becoming ready: the kernel must hand its reset
+#               unit attention to the program, the only sign that it restarted
 # The drives' own record (zorbel-tcmu's trace and summary) is the evidence.
 #
 # usage: tcmu_peer_test.sh ZORBEL_STATIC ZORBEL_PACK PEER_SHELL ZORBEL_TCMU ZORBEL_PROBE_STATIC REPO WORKDIR
@@ -94,6 +97,8 @@ drive stormcommit "TCMU STORMCOMMIT" '[drives.latency]
 commit_ms = 1500'
 drive held "TCMU HELD" '[drives.latency]
 per_byte_ns = 5000'
+drive oldrev "TCMU OLDREV" 'restart_polls = 0'
+sed -i '/^id = "oldrev"/,/^image_file/{/^new_revision/d}' "$W/scenario.toml"
 
 package() {  # package NAME PRODUCT: a package that fits drive NAME, updating by itself
   local product; product=$(printf '%-16s' "$2")
@@ -132,6 +137,7 @@ package brick "TCMU BRICK"
 package stormblocks "TCMU STORMBLOCKS"
 package stormcommit "TCMU STORMCOMMIT"
 package held "TCMU HELD"
+package oldrev "TCMU OLDREV"
 
 # The kernel ends a command the drive leaves unanswered after 2 s; it polls
 # the drives' media every 100 ms, so that polling the program does not pause
@@ -161,6 +167,7 @@ killed() {  # the probe during the update of drive held, then the update killed
   echo "polling now $(cat /sys/block/$sr/events_poll_msecs)"
 }
 run held killed
+run oldrev /data/zorbel-oldrev
 run probe /data/zorbel-probe
 run down sh /data/zorbel-tcmu-up.sh -d
 run summary cat /tmp/zorbel-tcmu/summary.txt
@@ -171,7 +178,8 @@ t0=$(date +%s.%N)
 PEER_OUT=$W/out PEER_TIMEOUT=240 \
   PEER_FILES="$mods $W/zorbel-tcmu $W/zorbel-tcmu-up.sh $W/zorbel-probe $W/scenario.toml $W/image.bin
               $W/cases.sh $W/zorbel-update $W/zorbel-lostcommit $W/zorbel-lostblock $W/zorbel-group
-              $W/zorbel-brick $W/zorbel-stormblocks $W/zorbel-stormcommit $W/zorbel-held" \
+              $W/zorbel-brick $W/zorbel-stormblocks $W/zorbel-stormcommit $W/zorbel-held
+              $W/zorbel-oldrev" \
   "$PEER/run-peer.sh" "$PEER_SHELL" none ide > /dev/null 2> "$W/run.err"
 rc=$?
 t1=$(date +%s.%N)
@@ -183,7 +191,7 @@ section "$all" trace > "$W/trace.txt"
 
 node() { awk -v d="$1" '$1 == d { sub("/dev/", "", $2); print $2 }' <<<"$up"; }
 check "every drive is served as an optical drive with sr and sg nodes" \
-  eval '[ "$(grep -cE "^[a-z]+ /dev/sr[0-9]+ /dev/sg[0-9]+ [0-9]+:0:1:[0-9]+$" <<<"$up")" = 8 ]'
+  eval '[ "$(grep -cE "^[a-z]+ /dev/sr[0-9]+ /dev/sg[0-9]+ [0-9]+:0:1:[0-9]+$" <<<"$up")" = 9 ]'
 commands() { grep -E "^[0-9.]+ $1: " <<<"$trace"; }           # commands DRIVE
 has() { grep -qE "$2" <<<"$(commands "$1")"; }                # has DRIVE REGEX
 commits() { grep -cE "^[0-9.]+ $1: commit " <<<"$trace"; }   # commits DRIVE
@@ -276,6 +284,13 @@ check "held: zorbel-probe during the update leaves the drive alone, and says so"
         [ -n "$ended" ] && [ -z "$(between held | awk -v e="$ended" "\$1 < e" | grep -vE "^[0-9.]+ held: 3[BC] ")" ]'
 check "held: after SIGKILL mid-update, the kernel's media polling is back" \
   contains "$held" "polling now 100"
+# ---- the old revision after a restart the kernel passes on ----
+oldrev=$(section "$all" oldrev)
+check "oldrev: the drive's reset unit attention reached the program's TEST UNIT READY" \
+  has oldrev " 00 00 00 00 00 00 00 00 00 00 00 00 none 0 -> sense 06/29/00 "
+check "oldrev: success, and one line says the new firmware takes effect after a restart" \
+  eval 'contains "$oldrev" "Firmware has been updated successfully !" &&
+        contains "$oldrev" "takes effect after a restart" && contains "$all" "=== end oldrev rc=0"'
 
 if [ $fail != 0 ]; then
   echo "--- output (stdout.txt, without the trace) ---"
