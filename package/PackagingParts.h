@@ -22,7 +22,8 @@ struct FilePart {
 // package block at `blockAt`, the flash profile store at `storeAt` (when the
 // file has one), and in a Windows program the header's checksum and, when it
 // is signed, the security directory's entry and the certificate table, which
-// runs to the end of the file.
+// runs to the end of the file. Whatever else a fill comes to write outside the
+// block belongs in this list, so that `zorbel-pack same-build` leaves it out.
 std::vector<FilePart> packagingParts(std::span<const std::uint8_t> file, std::size_t blockAt,
                                      std::optional<std::size_t> storeAt);
 

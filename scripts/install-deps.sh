@@ -10,6 +10,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   qemu-system-x86 xvfb ansible-core openssh-server sg3-utils linux-libc-dev jq
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
+  osslsigncode openssl help2man dpkg-dev debhelper lintian
 )
 # wine32 (the i686 programs' tests) is an i386 package.
 foreign=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite:
 # the default build, the Windows builds (x86_64 and i686, their tests under
-# wine), the suite under ASan+UBSan, the threaded tests under TSan.
+# wine), the release (built twice, signed, packaged), the suite under
+# ASan+UBSan, the threaded tests under TSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -22,6 +23,14 @@ cmake --preset windows-x86
 cmake --build --preset windows-x86 -j "$jobs"
 ctest --preset windows-x86
 ctest --test-dir build/windows-x86 -L peer --output-on-failure
+
+# The release: built twice from two clones in different folders and compared
+# file by file; the Windows signing path on its console programs; the tools'
+# Debian package built, checked by lintian, unpacked and used.
+rel=${TMPDIR:-/tmp}/zorbel-release
+bash tests/release/twice_built.sh . "$rel"
+bash tests/release/signing_walk.sh "$rel/release" "$rel/release/linux-x86_64/zorbel-pack" . "$rel/signing"
+bash tests/release/debian_package.sh . "$rel/debian"
 
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"

@@ -5,8 +5,9 @@
 # program by tcmu_wine_drive.sh) and given to wine as E:, so the program's
 # pass-through requests become SG_IO through the kernel to the drive. Two VMs
 # side by side, one drive each, the program updating by itself:
-#   update  the whole update succeeds: exit 0, one good commit, the new
-#           revision in the program's list afterwards
+#   update  the whole update succeeds, with the filled program signed as a
+#           vendor ships it: exit 0, one good commit, the new revision in the
+#           program's list afterwards
 #   brick   the drive bricks at its commit: the failure is reported with what
 #           the drive answered after it (its sense data, read from the
 #           pass-through request's sense area)
@@ -85,6 +86,13 @@ TOML
 }
 case_dir update
 case_dir brick 'image_crc32 = 0x00000000'
+# The update case runs the program as a vendor ships it: filled, then signed
+# (with a throwaway certificate) and verified.
+. "$REPO/tests/release/signing.sh"
+throwaway_certificate "$W" && sign_program "$W" "$W/update/zorbel-update.exe" "$W/update/signed.exe" &&
+  mv "$W/update/signed.exe" "$W/update/zorbel-update.exe"
+check "update: the filled program is signed and its signature verifies" \
+  eval 'osslsigncode verify -CAfile "$W/cert.pem" -in "$W/update/zorbel-update.exe" 2>&1 | grep -q Succeeded'
 
 run_case() {  # run_case NAME: the program on drive NAME; output in $W/NAME/out
   local d=$W/$1 attempt rc
@@ -137,4 +145,4 @@ if [ $fail != 0 ]; then
   done
 fi
 echo "$pass passed, $fail failed"
-[ "$fail" = 0 ] && [ "$pass" = 7 ]
+[ "$fail" = 0 ] && [ "$pass" = 8 ]
