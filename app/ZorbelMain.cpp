@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "app/PackageIntegrity.h"
 #include "app/RestartSystem.h"
 #include "device/ApplicationTag.h"
 #include "device/BoundedPhase.h"
@@ -203,6 +204,14 @@ bool TZorbelMain::StartUp() {
     // 5.
     package.readOptions();
     const LoadedSettings& settings = loadedSettings();
+    // What the packaging step wrote must still be what the program holds,
+    // before its options decide anything.
+    if (!PackageIntegrityHolds()) {
+        toolkit_.messageDialog(DialogKind::Error, InvalidFirmwareText);
+        exitStatus_ = ExitRefused;
+        EndProgram();
+        return false;
+    }
     // 6.
     if (settings.HOW_MANY_BIN == 0) {
         toolkit_.messageDialog(DialogKind::Error, NoFirmwareText);

@@ -47,6 +47,18 @@ struct ScsiAddress {
     std::uint8_t lun = 0;
 };
 
+// Where the computer's power comes from, as the platform reports it.
+enum class PowerSource : std::uint8_t {
+    External,  // mains, a USB supply, a UPS
+    Battery,   // a battery alone, discharging
+    Unknown,   // nothing readable; counts as external power
+};
+struct PowerState {
+    PowerSource source = PowerSource::Unknown;
+    bool batteryPresent = false;
+    int batteryPercent = -1;  // 0-100; -1 when not reported
+};
+
 // Size of the pass-through request block and of the ASPI execute request.
 inline constexpr std::size_t PassThroughBlockSize = 80;
 inline constexpr std::size_t AspiExecRequestSize = 80;
@@ -133,6 +145,10 @@ class Host {
     // so once on standard error and answers false; the update goes on.
     virtual bool inhibitShutdown() { return false; }
     virtual void releaseShutdownInhibit() {}
+
+    // Where the computer's power comes from now; read afresh at every call,
+    // from any thread. Platforms that cannot tell answer Unknown.
+    virtual PowerState powerState() { return {}; }
 
     // ---- the ASPI manager ----
     virtual AspiModule loadLibrary(std::string_view name) = 0;

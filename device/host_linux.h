@@ -63,6 +63,14 @@ std::string rootForIndex(int index);
 // N for a root of that form; -1 for anything else.
 int indexForRoot(std::string_view root);
 
+// The power supplies under sysRoot/class/power_supply, read as the init
+// system's on_ac_power reads them: any supply that is not a battery (mains,
+// USB, UPS, wireless) and is online means external power; a battery counts
+// only while its status is Discharging; supplies of a device (scope Device:
+// a mouse's battery) do not count. No battery, or nothing readable: Unknown,
+// which counts as external power.
+PowerState readPowerSupplies(const std::filesystem::path& sysRoot);
+
 // ---- the request block mapped onto SG_IO ----
 
 // How one pass-through request ended, as the drive object must see it.
@@ -178,6 +186,9 @@ class LinuxHost final : public Host {
     void releaseShutdownInhibit() override;
     // The program that holds the lock ("/usr/bin/systemd-inhibit").
     void setInhibitProgram(std::string path) { inhibitProgram_ = std::move(path); }
+
+    // readPowerSupplies under the host's sysfs root.
+    PowerState powerState() override;
 
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;

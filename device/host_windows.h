@@ -146,6 +146,12 @@ inline constexpr std::uint8_t ScAbortSrb = 0x03;
 inline constexpr std::size_t AbortToAbort = 8;
 inline constexpr std::size_t AbortSize = 8 + sizeof(void*);
 
+// What GetSystemPowerStatus reports, as the program counts it: ACLineStatus 0
+// is the battery alone, 1 external power, 255 (and anything else) unknown,
+// which counts as external power; BatteryFlag 128 is no battery, 255 unknown;
+// BatteryLifePercent 255 is not reported.
+PowerState powerStateFrom(const SYSTEM_POWER_STATUS& status);
+
 class WindowsHost final : public Host {
   public:
     WindowsHost();
@@ -194,6 +200,8 @@ class WindowsHost final : public Host {
     // SIGHUP) reach `deliver` on the thread the system starts for them.
     bool watchStopSignals(void (*deliver)(int signal)) override;
     int collate(std::string_view a, std::string_view b) override;
+    // GetSystemPowerStatus, looked up at run time (powerStateFrom).
+    PowerState powerState() override;
 
     // Where the plain system message boxes go: the system's message box,
     // unless the program hands them to its own toolkit. The sink is called

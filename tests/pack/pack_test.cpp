@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/StandInProfiles.h"
+#include "package/DigestRecord.h"
 #include "package/PackageBlock.h"
 #include "tests/package/BlockBytes.h"
 #include "tests/package/RunCommand.h"
@@ -688,6 +689,107 @@ TEST_F(Pack, RealProgramRefusesAPartlyStandInStoreAtStartUp) {
         "env -u DISPLAY -u WAYLAND_DISPLAY " + path("zorbel") + " </dev/null 2>&1", output);
     EXPECT_NE(output.find("[Error]\nInvalid F/W in executable !\n"), std::string::npos) << output;
     EXPECT_EQ(status, 3) << output;
+}
+// Whatever byte of a filled program changes afterwards, in the package block,
+// the profile store or the digest record, the program ends with "Invalid F/W
+// in executable !" before it looks for a drive, and names what changed; a
+// program whose record was never filled runs as before and says so.
+TEST_F(Pack, RealProgramChecksItsDigestsBeforeAnyDrive) {
+    writeAll(dir_ / "profiles.bin", image(ProfileStoreSize, 5));
+    std::string output;
+    ASSERT_EQ(pack("fill " + std::string(ZORBEL_REAL_PROGRAM) + " " + path("package.toml") +
+                       " --profiles " + path("profiles.bin") + " -o " + path("zorbel"),
+                   output),
+              0)
+        << output;
+    EXPECT_NE(output.find("SHA-256 digests recorded"), std::string::npos) << output;
+    const auto packed = readAll(dir_ / "zorbel");
+    const std::string label = std::string(block::TableLabel) + '\0';
+    const auto blockAt = static_cast<std::size_t>(
+                             std::search(packed.begin(), packed.end(), label.begin(), label.end()) -
+                             packed.begin()) -
+                         block::TableLabelOffset;
+    const std::string mark = std::string("ZORBEL_") + "PROFILES" + '\0';
+    const auto storeAt = static_cast<std::size_t>(
+        std::search(packed.begin(), packed.end(), mark.begin(), mark.end()) - packed.begin() + 16);
+    const auto record = digestRecordRange(packed);
+    ASSERT_TRUE(record);
+
+    struct Case {
+        const char* what;
+        std::size_t at;
+        std::uint8_t flip;
+        const char* line;  // on standard error; null: the program goes on to the drives
+    };
+    const Case cases[] = {
+        {"nothing", 0, 0, nullptr},
+        {"a byte of the image in use", blockAt + block::BankOffset + 16384 + 7, 0x01, "the bank"},
+        {"a constraint slot", blockAt + block::constraintSlotOffset(0, 2) + block::VendorOffset,
+         0x20, "the constraint table"},
+        {"an option", blockAt + block::optionSlot(block::Option::CHKDISC).offset + 8, 0x01,
+         "the options and the bin table"},
+        {"the profile store", storeAt + 9000, 0x80, "the flash profile store"},
+        {"a digest of the record", record->first + digest::DigestsOffset + 3, 0x04, "the texts"},
+        {"the record's state", record->first + digest::StateOffset + 2, 0x01,
+         "the digest record itself"},
+    };
+    for (const Case& c : cases) {
+        auto bytes = packed;
+        bytes[c.at] ^= c.flip;
+        writeAll(dir_ / "changed", bytes);
+        fs::permissions(dir_ / "changed", fs::perms::owner_all);
+        const int status = testing::runCommand(
+            "env -u DISPLAY -u WAYLAND_DISPLAY " + path("changed") + " </dev/null 2>&1", output);
+        EXPECT_EQ(status, 3) << c.what << "\n" << output;
+        if (c.line == nullptr) {
+            EXPECT_EQ(output.find("Invalid F/W"), std::string::npos) << c.what << "\n" << output;
+            EXPECT_EQ(output.find("digest"), std::string::npos) << c.what << "\n" << output;
+            continue;
+        }
+        EXPECT_NE(output.find("[Error]\nInvalid F/W in executable !\n"), std::string::npos)
+            << c.what << "\n"
+            << output;
+        EXPECT_NE(output.find(std::string("zorbel: the program is damaged: ") + c.line),
+                  std::string::npos)
+            << c.what << "\n"
+            << output;
+        EXPECT_EQ(output.find("No matched drive"), std::string::npos) << c.what << "\n" << output;
+    }
+
+    // A record never filled (the package patched in by hand): as before, with one line.
+    auto unfilled = packed;
+    std::copy(digest::NoRecordState.begin(), digest::NoRecordState.end(),
+              unfilled.begin() + static_cast<std::ptrdiff_t>(record->first + digest::StateOffset));
+    writeAll(dir_ / "unfilled", unfilled);
+    fs::permissions(dir_ / "unfilled", fs::perms::owner_all);
+    testing::runCommand(
+        "env -u DISPLAY -u WAYLAND_DISPLAY " + path("unfilled") + " </dev/null 2>&1", output);
+    EXPECT_EQ(output.find("Invalid F/W"), std::string::npos) << output;
+    EXPECT_NE(output.find("zorbel: its package carries no digest"), std::string::npos) << output;
+
+    // show says whether the record holds; a fill over a changed program says
+    // so, and refuses to keep a changed profile store.
+    auto changed = packed;
+    changed[storeAt + 5] ^= 0x01;
+    changed[blockAt + block::constraintSlotOffset(0, 0)] ^= 0x01;
+    writeAll(dir_ / "changed", changed);
+    pack("show --json " + path("changed") + " 2>/dev/null", output);
+    const auto shown = nlohmann::json::parse(output);
+    EXPECT_EQ(shown["digests"]["state"], "does_not_hold");
+    EXPECT_EQ(shown["digests"]["changed"], nlohmann::json::array({"constraints", "profile_store"}));
+    pack("show " + path("zorbel") + " 2>/dev/null", output);
+    EXPECT_NE(output.find("# digests: SHA-256 of the texts"), std::string::npos) << output;
+    EXPECT_NE(pack("fill " + path("changed") + " " + path("package.toml"), output), 0);
+    EXPECT_NE(output.find("its flash profile store no longer matches"), std::string::npos)
+        << output;
+    pack("fill " + path("changed") + " " + path("package.toml") + " --profiles " +
+             path("profiles.bin"),
+         output);
+    EXPECT_NE(output.find("no longer matches the digests its last fill recorded (the constraint "
+                          "table and the flash profile store changed since)"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(readAll(dir_ / "changed"), packed);
 }
 #endif
 

@@ -7,7 +7,7 @@
 namespace zorbel::pack {
 
 nlohmann::ordered_json showJson(const std::string& program, const PackageDescription& d,
-                                const ProfileStoreFacts& store,
+                                const ProfileStoreFacts& store, const RecordFacts& record,
                                 const std::vector<std::string>& warnings) {
     using nlohmann::ordered_json;
     ordered_json doc;
@@ -66,6 +66,33 @@ nlohmann::ordered_json showJson(const std::string& program, const PackageDescrip
     profiles["sha256"] = store.sha256 ? ordered_json(*store.sha256) : ordered_json(nullptr);
     profiles["stand_in_profiles"] = store.standInGroups;
     doc["profile_store"] = profiles;
+
+    // "state": "none" (no record in the program), "unfilled", "holds",
+    // "does_not_hold"; the recorded digests by part when filled.
+    ordered_json digests;
+    const bool filled = record.check && record.check->outcome != DigestCheck::Outcome::NoRecord &&
+                        !record.check->recordDamaged;
+    digests["state"] = !record.check                                             ? "none"
+                       : record.check->outcome == DigestCheck::Outcome::NoRecord ? "unfilled"
+                       : record.check->outcome == DigestCheck::Outcome::Holds    ? "holds"
+                                                                                 : "does_not_hold";
+    ordered_json parts = ordered_json::object();
+    ordered_json changed = ordered_json::array();
+    static constexpr const char* Keys[DigestPartCount] = {"texts", "constraints", "options", "bank",
+                                                          "profile_store"};
+    for (unsigned i = 0; i < DigestPartCount; ++i) {
+        parts[Keys[i]] =
+            filled ? ordered_json(digestHex(record.recorded[i])) : ordered_json(nullptr);
+    }
+    if (record.check) {
+        for (const DigestPart part : record.check->mismatched) {
+            changed.push_back(Keys[static_cast<unsigned>(part)]);
+        }
+    }
+    digests["sha256"] = parts;
+    digests["changed"] = changed;
+    digests["record_damaged"] = record.check && record.check->recordDamaged;
+    doc["digests"] = digests;
     doc["warnings"] = warnings;
     return doc;
 }

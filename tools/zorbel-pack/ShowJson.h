@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/zorbel-pack/Description.h"
+#include "tools/zorbel-pack/Sha256.h"
 
 namespace zorbel::pack {
 
@@ -24,7 +25,7 @@ struct ProfileStoreFacts {
 
 // The document for `d` (as describeBlock gave it) in `program`.
 nlohmann::ordered_json showJson(const std::string& program, const PackageDescription& d,
-                                const ProfileStoreFacts& store,
+                                const ProfileStoreFacts& store, const RecordFacts& record,
                                 const std::vector<std::string>& warnings);
 
 }  // namespace zorbel::pack

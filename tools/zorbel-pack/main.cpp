@@ -185,6 +185,65 @@ void checkUnsigned(const fs::path& program, std::span<const std::uint8_t> bytes,
     }
 }
 
+// The one profile store of a program file; empty when it has none or several.
+std::span<const std::uint8_t> theStore(std::span<const std::uint8_t> bytes) {
+    const auto stores = findProfileStores(bytes);
+    return stores.size() == 1 ? bytes.subspan(stores.front(), block::ProfileStoreSize)
+                              : std::span<const std::uint8_t>();
+}
+
+RecordFacts recordFactsOf(std::span<const std::uint8_t> bytes, std::size_t blockAt) {
+    return recordFacts(bytes, bytes.subspan(blockAt, block::BlockSize), theStore(bytes));
+}
+
+// Says when the program no longer matches the digests its last fill recorded;
+// refuses when its profile store changed since and the fill would keep it.
+void checkDigestRecord(const fs::path& program, std::span<const std::uint8_t> bytes,
+                       std::size_t blockAt, bool newProfiles, std::vector<Refusal>& refusals) {
+    const RecordFacts facts = recordFactsOf(bytes, blockAt);
+    if (facts.records > 1) {
+        refusals.push_back({program.string(), 0, "",
+                            "holds " + std::to_string(facts.records) +
+                                " digest record marks; refusing to guess which one the program "
+                                "reads"});
+        return;
+    }
+    if (!facts.check || facts.check->outcome != DigestCheck::Outcome::Mismatch) {
+        return;
+    }
+    const auto& parts = facts.check->mismatched;
+    if (!newProfiles &&
+        std::find(parts.begin(), parts.end(), DigestPart::Profiles) != parts.end()) {
+        refusals.push_back({program.string(), 0, "",
+                            "its flash profile store no longer matches the digest its last fill "
+                            "recorded (it was changed or damaged since); give --profiles FILE "
+                            "with the drive maker's 17850-byte profile file"});
+        return;
+    }
+    std::cerr << "zorbel-pack: warning: " << program.string()
+              << " no longer matches the digests its last fill recorded ("
+              << facts.check->describe()
+              << " changed since); this fill writes the package and its digests anew\n";
+}
+
+// Writes the digests of the filled block and store into the program's record.
+// False, after a warning, for a program that has no record.
+bool recordDigests(const fs::path& program, std::span<std::uint8_t> bytes, std::size_t blockAt) {
+    const auto range = digestRecordRange(bytes);
+    if (!range) {
+        std::cerr << "zorbel-pack: warning: " << program.string()
+                  << " has no digest record (a program built before digests were recorded): "
+                     "it cannot tell a damaged copy of its package\n";
+        return false;
+    }
+    std::array<Sha256Digest, DigestPartCount> digests{};
+    std::string unused;
+    computeDigests(bytes.subspan(blockAt, block::BlockSize), theStore(bytes), &sha256Digest,
+                   digests, unused);
+    writeDigestRecord(bytes.subspan(range->first, digest::RecordSize), digests);
+    return true;
+}
+
 int fill(const fs::path& program, const fs::path& description, const fs::path& output,
          const fs::path& profilesFile, bool standInsForSimulator) {
     if (looksLikeProgram(description) && !looksLikeProgram(program)) {
@@ -242,6 +301,9 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
         checkProfileStores(program, profilesFile, bytes, profiles, storeAt, standInsForSimulator,
                            refusals);
     }
+    if (!bytes.empty() && blockAt) {
+        checkDigestRecord(program, bytes, *blockAt, !profilesFile.empty(), refusals);
+    }
     if (!refusals.empty()) {
         return refuse(refusals);
     }
@@ -258,6 +320,7 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
         std::copy(profiles.begin(), profiles.end(),
                   bytes.begin() + static_cast<std::ptrdiff_t>(*storeAt));
     }
+    const bool recorded = recordDigests(program, bytes, *blockAt);
     // A checksum the linker set stays right; one it left at zero stays unset.
     if (const auto facts = pe::readHeaders(bytes); facts && facts->checksum != 0) {
         pe::writeChecksum(bytes, *facts);
@@ -275,6 +338,9 @@ int fill(const fs::path& program, const fs::path& description, const fs::path& o
     std::string line = summary(target, *d, storeAt.has_value());
     if (standInsForSimulator) {
         line += ", stand-in flash profiles allowed (for the simulated computer only)";
+    }
+    if (recorded) {
+        line += ", SHA-256 digests recorded";
     }
     std::cout << line << "\n";
     return 0;
@@ -371,6 +437,27 @@ nlohmann::ordered_json windowsJson(std::span<const std::uint8_t> bytes) {
     return doc;
 }
 
+// A comment line saying what the digest record holds and whether it holds.
+std::string digestNote(const RecordFacts& facts) {
+    if (!facts.check) {
+        return facts.records == 0 ? "# digests: this program has no digest record\n"
+                                  : "# digests: this program has " + std::to_string(facts.records) +
+                                        " digest record marks\n";
+    }
+    switch (facts.check->outcome) {
+        case DigestCheck::Outcome::NoRecord:
+            return "# digests: none recorded (the package was not filled by zorbel-pack); the "
+                   "program cannot tell a damaged copy\n";
+        case DigestCheck::Outcome::Holds:
+            return "# digests: SHA-256 of the texts, the constraint table, the options and the "
+                   "bin table, the bank and the flash profile store recorded; they hold\n";
+        default:
+            return "# digests: DO NOT HOLD: " + facts.check->describe() +
+                   " changed since the fill; the program refuses to start (\"Invalid F/W in "
+                   "executable !\")\n";
+    }
+}
+
 int show(const fs::path& program, const fs::path& extract, bool json) {
     std::vector<Refusal> refusals;
     std::vector<std::uint8_t> bytes;
@@ -425,12 +512,14 @@ int show(const fs::path& program, const fs::path& extract, bool json) {
         }
     }
     const ProfileStoreFacts facts = storeFacts(bytes);
+    const RecordFacts record = recordFactsOf(bytes, *blockAt);
     if (json) {
-        nlohmann::ordered_json doc = showJson(program.string(), d, facts, warnings);
+        nlohmann::ordered_json doc = showJson(program.string(), d, facts, record, warnings);
         doc["windows_program"] = windowsJson(bytes);
         std::cout << doc.dump(2) << "\n";
     } else {
-        std::cout << profileStoreNote(facts) << windowsNote(bytes) << renderDescription(d);
+        std::cout << profileStoreNote(facts) << digestNote(record) << windowsNote(bytes)
+                  << renderDescription(d);
     }
     return 0;
 }
