@@ -5,10 +5,11 @@
 
 namespace zorbel {
 
-// True when the record holds, when the package carries no record (put in by
-// hand: one line on standard error, the first time only) or when the system
-// offers no SHA-256 (likewise). False, after one line on standard error that
-// names what does not match, when a part or the record itself was changed.
+// Only the program's embedded block is checked: a block put in its place
+// (ScopedPackageOverride) passes. True when the record holds, when the package carries no record
+// (put in by hand: one line on standard error, the first time only) or when the system offers no
+// SHA-256 (likewise). False, after one line on standard error that names what does not match, when
+// a part or the record itself was changed.
 bool PackageIntegrityHolds();
 
 }  // namespace zorbel

@@ -14,6 +14,7 @@
 #include "app/RestartSystem.h"
 #include "device/ApplicationTag.h"
 #include "device/BoundedPhase.h"
+#include "device/ExternalPower.h"
 #include "device/Host.h"
 #include "device/MessagePump.h"
 #include "device/StopSignals.h"
@@ -56,6 +57,8 @@ constexpr std::string_view FlashFailedText =
     "Unable to flash firmware. Please contact with your vendor !";
 constexpr std::string_view DoneText = "Done.";
 constexpr std::string_view FlashSucceededText = "Firmware has been updated successfully !";
+constexpr std::string_view OnBatteryText =
+    "No AC power detected !\nPlease connect the AC adapter before updating the firmware.";
 
 // Drive-ready waits of the disc and tray check, in seconds.
 constexpr double CheckReadyWaitSeconds = 120.0;
@@ -396,6 +399,20 @@ void TZorbelMain::cmdUpdateClick() {
         EndProgram();  // a signal came before the window could act on it
         return;
     }
+    // The battery alone may not last the flash: no drive is touched.
+    const PowerState power = ExternalPower::now();
+    if (!ExternalPower::allowsUpdate(power)) {
+        toolkit_.messageDialog(DialogKind::Warning, OnBatteryText);
+        const std::string line = "zorbel: the computer is " + ExternalPower::describe(power) +
+                                 ": connect the AC adapter, then update again; no drive was "
+                                 "touched.\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+        exitStatus_ = ExitUpdateFailed;
+        EndProgram();
+        return;
+    }
+    ExternalPower::beginRun();
     // The drive list stays disabled until the completion: the update's drives
     // are the ones chosen now. Update and Close too, while the window answers
     // during the disc check's waits.
@@ -773,6 +790,15 @@ void TZorbelMain::CompleteUpdate() {
     }
     // 6.
     if (!UpdateOk) {
+        if (ExternalPower::lossSeen()) {
+            const std::string line =
+                "zorbel: external power was lost during the update (the "
+                "computer is " +
+                ExternalPower::describe(ExternalPower::now()) +
+                "): no image block and no commit went to a drive after it.\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            std::fflush(stderr);
+        }
         exitStatus_ = ExitUpdateFailed;
         toolkit_.messageDialog(DialogKind::Error, FlashFailedText);
         completing_ = false;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "device/BoundedPhase.h"
+#include "device/ExternalPower.h"
 #include "device/StopSignals.h"
 
 namespace zorbel {
@@ -65,6 +66,14 @@ bool sameField(const char (&entryField)[N], const char* current) {
 }
 }  // namespace
 
+namespace {
+// A stop signal, or the loss of external power, lets no new block and no
+// commit go out.
+bool RunMustStop() {
+    return StopSignals::stopRequested() || ExternalPower::lostDuringRun();
+}
+}  // namespace
+
 bool IsMatchedDrive(AtapiDevice& drive) {
     const std::int16_t index = drive.CurrentDriveIndex();
     const DriveEntry* entry = index < 0 ? nullptr : drive.GetDrive(static_cast<unsigned>(index));
@@ -93,15 +102,14 @@ bool WriteAndVerifyImage(AtapiDevice& drive, const std::uint8_t* image, std::int
     for (int attempt = 0; attempt < TransferAttempts; ++attempt) {
         std::uint32_t block = 0;
         // A stop request lets no new block go out.
-        while (block < blocks && !StopSignals::stopRequested() &&
-               WriteAndVerifyBlock(drive, image, block)) {
+        while (block < blocks && !RunMustStop() && WriteAndVerifyBlock(drive, image, block)) {
             ++block;
         }
         if (block == blocks) {
             return true;
         }
         // A silent drive would only let the next pass wait again.
-        if (StopSignals::stopRequested() || drive.GaveUpOnDrive()) {
+        if (RunMustStop() || drive.GaveUpOnDrive()) {
             return false;
         }
     }
@@ -131,7 +139,7 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
     drive.LeaveFlashPhase();
     drive.StopDisc();
     drive.LeaveFlashPhase();
-    if (StopSignals::stopRequested() || drive.GaveUpOnDrive()) {
+    if (RunMustStop() || drive.GaveUpOnDrive()) {
         return false;
     }
     drive.UploadFlashProfile();
@@ -145,7 +153,7 @@ bool ProgramFlash(AtapiDevice& drive, const std::uint8_t* image, std::int32_t si
         return false;  // never commit an image that was not read back whole
     }
     drive.Pause(SettlePauseSeconds);
-    if (StopSignals::stopRequested()) {
+    if (RunMustStop()) {
         return false;  // no commit after a stop request, not even of a whole image
     }
     drive.SetCommandTimeout(CommitCommandTimeout);

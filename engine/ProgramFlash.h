@@ -54,8 +54,10 @@ bool IsMatchedDrive(AtapiDevice& drive);
 // code 0xA0 with bootCode, else 0x80). Each command has the bound above that
 // fits it; a command that outlasts it ends the run (false) with nothing more
 // sent to the drive. The object's own time-out comes back at the end.
-// A stop request (StopSignals) ends the run before the profile upload, before
-// the next block and before the commit: false, with nothing more sent.
+// A stop request (StopSignals), or the computer found on its battery alone
+// (ExternalPower::lostDuringRun), ends the run before the profile upload,
+// before the next block and before the commit (even of a whole image): false,
+// with nothing more sent.
 // Returns true when every block was read back unchanged and the drive accepted
 // the commit; a commit whose reply was lost counts as refused and is not sent
 // again. An image that IsProgrammableImage refuses, or a drive object

@@ -40,6 +40,7 @@ class ForwardingHost : public Host {
     bool waitForConsoleInput() override { return inner_.waitForConsoleInput(); }
     bool inhibitShutdown() override { return inner_.inhibitShutdown(); }
     void releaseShutdownInhibit() override { inner_.releaseShutdownInhibit(); }
+    PowerState powerState() override { return inner_.powerState(); }
     AspiModule loadLibrary(std::string_view name) override { return inner_.loadLibrary(name); }
     AspiProc getProcAddress(AspiModule module, std::string_view name) override {
         return inner_.getProcAddress(module, name);

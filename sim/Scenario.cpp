@@ -326,6 +326,10 @@ class Loader {
                 section.fail("id", "drive id \"" + spec.drives.back().id + "\" is used twice");
             }
         }
+        if (const toml::table* powerTable = top.subtable("power")) {
+            Section section(file_, *powerTable, "power");
+            spec.power = power(section);
+        }
         if (const toml::table* aspiTable = top.subtable("aspi")) {
             Section section(file_, *aspiTable, "aspi");
             spec.aspi = aspi(section);
@@ -572,6 +576,25 @@ class Loader {
         }
         f.refuseUnknown();
         return rule;
+    }
+
+    PowerSpec power(Section& s) {
+        PowerSpec p;
+        p.source = s.choice<zorbel::PowerSource>("source", zorbel::PowerSource::External,
+                                                 {{"external", zorbel::PowerSource::External},
+                                                  {"battery", zorbel::PowerSource::Battery},
+                                                  {"unknown", zorbel::PowerSource::Unknown}});
+        p.batteryPresent = s.flag("battery", p.source == zorbel::PowerSource::Battery);
+        p.batteryPercent = static_cast<int>(s.integer("battery_percent", -1, 0, 100));
+        if (s.node("lost_after_commands") != nullptr) {
+            p.lostAfterCommands = static_cast<std::uint64_t>(
+                s.integer("lost_after_commands", 0, 0, std::numeric_limits<std::int32_t>::max()));
+        }
+        if (p.source == zorbel::PowerSource::Battery && !p.batteryPresent) {
+            s.fail("battery", "a computer on its battery alone has a battery");
+        }
+        s.refuseUnknown();
+        return p;
     }
 
     AspiSpec aspi(Section& s) {

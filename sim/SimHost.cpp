@@ -158,7 +158,8 @@ void ComputerSpec::validate() const {
 
 // ---- SimHost ----
 
-SimHost::SimHost(ComputerSpec spec) : spec_(std::move(spec)), clock_(spec_.clock) {
+SimHost::SimHost(ComputerSpec spec)
+    : spec_(std::move(spec)), clock_(spec_.clock), power_(spec_.power) {
     spec_.validate();
     for (const DriveSpec& drive : spec_.drives) {
         drives_.push_back(std::make_unique<SimDrive>(drive, clock_, spec_.recordCommands));
@@ -538,6 +539,7 @@ bool SimHost::passThroughDirect(zorbel::DeviceHandle device,
     const bool mayCommit =
         letter->movesTo && cdb[0] == 0x3B && cdbLength >= 10 && (cdb[9] == 0x80 || cdb[9] == 0xA0);
     const std::size_t commitsBefore = mayCommit ? drive->commits().size() : 0;
+    ++commandsSent_;
     const CommandResult result =
         drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(dataBuffer),
                        layout::getLe32(block, pt::TimeOutValue), false);
@@ -724,6 +726,7 @@ CommandResult SimHost::runAspi(AspiTarget& target, std::span<std::uint8_t> reque
         result.outcome = Outcome::Transport;  // a device no simulated drive answers for
         return result;
     }
+    ++commandsSent_;
     result = drive->execute(cdb, direction, length, static_cast<std::uint8_t*>(data),
                             timeoutSeconds, true);
     trace(target.name, cdb, direction, length, result);
@@ -924,5 +927,22 @@ ScopedHost::~ScopedHost() {
 
 InstalledComputer::InstalledComputer(ComputerSpec spec)
     : host_(std::make_unique<SimHost>(std::move(spec))), scope_(*host_) {}
+
+void SimHost::setPower(PowerSpec power) {
+    std::lock_guard lock(mutex_);
+    power_ = std::move(power);
+    powerSince_ = commandsSent_.load();
+}
+
+zorbel::PowerState SimHost::powerState() {
+    std::lock_guard lock(mutex_);
+    const PowerSpec& power = power_;
+    zorbel::PowerState state{power.source, power.batteryPresent, power.batteryPercent};
+    if (power.lostAfterCommands && commandsSent_.load() - powerSince_ >= *power.lostAfterCommands) {
+        state.source = zorbel::PowerSource::Battery;
+        state.batteryPresent = true;
+    }
+    return state;
+}
 
 }  // namespace zorbel::sim

@@ -95,6 +95,16 @@ struct AspiSpec {
     std::vector<AdapterSpec> adapters{};
 };
 
+// Where the simulated computer's power comes from.
+struct PowerSpec {
+    zorbel::PowerSource source = zorbel::PowerSource::External;
+    bool batteryPresent = false;
+    int batteryPercent = -1;  // -1: not reported
+    // From this many commands sent to the computer's drives on, it runs on
+    // its battery alone (the adapter pulled); none: never.
+    std::optional<std::uint64_t> lostAfterCommands{};
+};
+
 // The whole computer.
 struct ComputerSpec {
     Platform platform = Platform::Nt;
@@ -102,6 +112,7 @@ struct ComputerSpec {
     bool performanceCounter = true;
     bool restartAccepted = true;
     bool recordCommands = true;  // keep every command in SimDrive::commands()
+    PowerSpec power{};
     AspiSpec aspi{};
     std::vector<LetterSpec> letters{};
     std::vector<DriveSpec> drives{};
@@ -190,6 +201,12 @@ class SimHost final : public zorbel::Host {
     void setCommandHook(CommandHook hook) { commandHook_ = std::move(hook); }
     void setSleepHook(SleepHook hook) { sleepHook_ = std::move(hook); }
 
+    // Replaces the computer's power from now on; lostAfterCommands then counts
+    // the commands from this call. Any thread.
+    void setPower(PowerSpec power);
+    // Commands that have reached the computer's drives so far.
+    std::uint64_t commandsSent() const { return commandsSent_.load(); }
+
     // The trace receives one line per command that reaches a drive; null: none.
     // The trace must outlive the host or be removed first.
     void setTrace(CommandTrace* trace);
@@ -230,6 +247,9 @@ class SimHost final : public zorbel::Host {
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;
     int collate(std::string_view a, std::string_view b) override;
+    // The [power] of the spec; the battery alone once lostAfterCommands
+    // commands have reached the drives.
+    zorbel::PowerState powerState() override;
 
   private:
     // What a drive letter and an ASPI device share: the drive there now, the
@@ -296,6 +316,9 @@ class SimHost final : public zorbel::Host {
     OsCounters counters_;
     int libraryRefs_ = 0;
     std::atomic<CommandTrace*> trace_{nullptr};
+    std::atomic<std::uint64_t> commandsSent_{0};  // commands that reached a drive
+    PowerSpec power_;                             // under the lock
+    std::uint64_t powerSince_ = 0;                // commandsSent_ when power_ was set
     CommandHook commandHook_;
     SleepHook sleepHook_;
 };

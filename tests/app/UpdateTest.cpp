@@ -2,6 +2,7 @@
 // threads, end events and timer ticks delivered when the test says so.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -539,6 +540,123 @@ TEST_F(UpdateTest, SignalOutsideAnUpdateEndsTheProgramAsCloseWould) {
     EXPECT_EQ(runObjectsCreated, 0);
     EXPECT_EQ(commandsWithOpcode("d1", OpWriteBuffer), 0u);
 }
+
+// ---- external power ----
+
+struct PowerCase {
+    const char* what;
+    PowerSource source;
+    bool battery;
+    bool automatic;
+    bool updates;  // false: a warning, one line on stderr, exit 1, nothing sent
+};
+
+class PowerTest : public UpdateTest, public ::testing::WithParamInterface<PowerCase> {};
+
+// Only the battery alone keeps an update from starting, in automatic mode
+// too; the drive then receives nothing beyond start-up's identification.
+TEST_P(PowerTest, AnUpdateStartsOnlyOnExternalPower) {
+    const PowerCase& c = GetParam();
+    computer.power.source = c.source;
+    computer.power.batteryPresent = c.battery;
+    computer.power.batteryPercent = c.battery ? 3 : -1;
+    if (c.automatic) {
+        setOption(block::Option::AUTOMODE, '1');
+    }
+    addDrive("d1", 'E', OldRevision, 0);
+    ::testing::internal::CaptureStderr();
+    start();
+    if (!c.automatic) {
+        toolkit.clickUpdate();
+    }
+    if (c.updates) {
+        ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    }
+    const std::string stderrText = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(drive("d1").commits().size(), c.updates ? 1u : 0u) << c.what;
+    if (c.updates) {
+        EXPECT_EQ(toolkit.dialogs().back().text, SuccessText) << c.what;
+        return;
+    }
+    for (const sim::CommandRecord& command : drive("d1").commands()) {
+        EXPECT_TRUE(command.packet[0] == 0x00 || command.packet[0] == OpInquiry)
+            << c.what << ": opcode " << int(command.packet[0]);
+    }
+    EXPECT_EQ(runObjectsCreated, 0) << c.what;
+    ASSERT_EQ(dialogsOf(DialogKind::Warning).size(), 1u) << c.what;
+    EXPECT_EQ(dialogsOf(DialogKind::Warning)[0]->text,
+              "No AC power detected !\nPlease connect the AC adapter before updating the "
+              "firmware.");
+    EXPECT_EQ(stderrText,
+              "zorbel: the computer is on its battery alone (3 %): connect the AC adapter, then "
+              "update again; no drive was touched.\n");
+    EXPECT_TRUE(toolkit.terminateRequested());
+    EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Computers, PowerTest,
+    ::testing::Values(PowerCase{"battery only", PowerSource::Battery, true, false, false},
+                      PowerCase{"battery only, automatic", PowerSource::Battery, true, true, false},
+                      PowerCase{"battery and adapter", PowerSource::External, true, false, true},
+                      PowerCase{"a desktop", PowerSource::External, false, true, true},
+                      PowerCase{"cannot tell", PowerSource::Unknown, true, false, true}),
+    [](const ::testing::TestParamInfo<PowerCase>& info) {
+        std::string name;
+        for (const char* c = info.param.what; *c != '\0'; ++c) {
+            name += std::isalnum(static_cast<unsigned char>(*c)) != 0 ? *c : '_';
+        }
+        return name;
+    });
+
+// The adapter pulled after k commands of the run (during the image, and in
+// the settle pause once the whole image was read back): no block goes out
+// after it and no commit; the failure message, exit status 1, the reason on
+// standard error.
+class PowerLostTest : public UpdateTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PowerLostTest, NoBlockAndNoCommitAfterTheLoss) {
+    const int k = GetParam();  // image blocks out before the loss
+    addDrive("d1", 'E', OldRevision, 0);
+    start();
+    std::atomic<int> blocks{0};
+    std::atomic<int> blocksAtLoss{-1};
+    const auto pull = [&] {
+        if (blocksAtLoss.exchange(blocks.load()) == -1) {
+            sim::PowerSpec battery;
+            battery.source = PowerSource::Battery;
+            battery.batteryPresent = true;
+            host().setPower(battery);
+        }
+    };
+    host().setCommandHook([&](std::span<const std::uint8_t> cdb) {
+        if (cdb[0] == OpWriteBuffer && cdb[9] == 0x00 && cdb[7] == 0x40 && ++blocks == k) {
+            pull();
+        }
+    });
+    host().setSleepHook([&](std::uint32_t) {
+        if (blocks.load() == TestImageSize / 16384) {
+            pull();  // the settle pause before the commit
+        }
+    });
+    ::testing::internal::CaptureStderr();
+    toolkit.clickUpdate();
+    ASSERT_TRUE(toolkit.waitForEndEvents(1));
+    const std::string stderrText = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(blocks.load(), blocksAtLoss.load()) << "no block after the loss";
+    EXPECT_TRUE(drive("d1").commits().empty());
+    EXPECT_FALSE(drive("d1").bricked());
+    EXPECT_EQ(toolkit.dialogs().back().text, FailureText);
+    EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);
+    EXPECT_NE(stderrText.find("zorbel: external power was lost during the update (the computer "
+                              "is on its battery alone): no image block and no commit"),
+              std::string::npos)
+        << stderrText;
+}
+
+INSTANTIATE_TEST_SUITE_P(AtBlockOrWholeImage, PowerLostTest,
+                         ::testing::Values(2, TestImageSize / 16384 + 1));
 
 // ---- automatic mode ----
 

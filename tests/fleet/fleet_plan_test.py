@@ -107,6 +107,10 @@ class PlanTest(unittest.TestCase):
         for drives, state in cases:
             with self.subTest(state=state):
                 self.assertEqual(fleet.fleet_plan({"drives": drives}, PKG)["state"], state)
+        # On its battery alone a machine that needs the update is skipped with nothing to run.
+        for allowed, state in ((False, "skipped"), (True, "needs update")):
+            plan = fleet.fleet_plan({"drives": cases[3][0], "power": {"update_allowed": allowed}}, PKG)
+            self.assertEqual((plan["state"], bool(plan["runs"])), (state, allowed))
 
     def test_answers_one_run_per_drive_selecting_all_but_the_first_fitting_line(self):
         drives = [drive("sr0", "QEMU    ", "QEMU CD-ROM     ", "2.5+"), drive("sr1", *MERIDOX, "1B05"),

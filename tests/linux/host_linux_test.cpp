@@ -165,6 +165,77 @@ TEST_F(FakeTree, NoDrivesGiveAnEmptyRootList) {
     EXPECT_EQ(host.logicalDriveStrings(), "");
 }
 
+// ---- power ----
+
+// Each computer as its power_supply folder shows it, and what the host makes of it.
+TEST_F(FakeTree, PowerSuppliesReadAsTheInitSystemReadsThem) {
+    struct Supply {
+        const char* name;
+        const char* type;
+        const char* online;  // null: no such file
+        const char* status;  // batteries only
+        const char* scope;   // null: none
+    };
+    struct Computer {
+        const char* what;
+        std::vector<Supply> supplies;
+        PowerSource source;
+        bool battery;
+    };
+    const Computer computers[] = {
+        {"a notebook unplugged",
+         {{"AC", "Mains", "0", nullptr, nullptr},
+          {"BAT0", "Battery", nullptr, "Discharging", nullptr}},
+         PowerSource::Battery,
+         true},
+        {"a notebook on its adapter",
+         {{"AC", "Mains", "1", nullptr, nullptr},
+          {"BAT0", "Battery", nullptr, "Charging", nullptr}},
+         PowerSource::External,
+         true},
+        {"a UPS, with a discharging battery beside it",
+         {{"ups", "UPS", "1", nullptr, nullptr},
+          {"BAT1", "Battery", nullptr, "Discharging", nullptr}},
+         PowerSource::External,
+         true},
+        {"USB-C power only",
+         {{"ucsi-source-psy-USBC000:001", "USB", "1", nullptr, nullptr},
+          {"BAT0", "Battery", nullptr, "Not charging", nullptr}},
+         PowerSource::External,
+         true},
+        {"a desktop whose mouse battery discharges",
+         {{"hidpp_battery_0", "Battery", nullptr, "Discharging", "Device"}},
+         PowerSource::Unknown,
+         false},
+        {"no supplies at all", {}, PowerSource::Unknown, false},
+    };
+    for (const Computer& computer : computers) {
+        fs::remove_all(sys_ / "class" / "power_supply");
+        fs::create_directories(sys_ / "class" / "power_supply");
+        for (const Supply& supply : computer.supplies) {
+            const fs::path folder = sys_ / "class" / "power_supply" / supply.name;
+            write(folder / "type", std::string(supply.type) + "\n");
+            if (supply.online != nullptr) {
+                write(folder / "online", std::string(supply.online) + "\n");
+            }
+            if (supply.status != nullptr) {
+                write(folder / "status", std::string(supply.status) + "\n");
+                write(folder / "capacity", "37\n");
+            }
+            if (supply.scope != nullptr) {
+                write(folder / "scope", std::string(supply.scope) + "\n");
+            }
+        }
+        LinuxHost host(sys_, dev_);
+        const PowerState state = host.powerState();
+        EXPECT_EQ(state.source, computer.source) << computer.what;
+        EXPECT_EQ(state.batteryPresent, computer.battery) << computer.what;
+        EXPECT_EQ(state.batteryPercent, computer.battery ? 37 : -1) << computer.what;
+    }
+    fs::remove_all(sys_);
+    EXPECT_EQ(readPowerSupplies(sys_).source, PowerSource::Unknown);
+}
+
 // ---- opening and addressing ----
 
 TEST_F(FakeTree, OpensTheGenericNodeWhenThereIsOneElseTheBlockNode) {

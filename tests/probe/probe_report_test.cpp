@@ -196,7 +196,10 @@ TEST(ProbeReport, JsonSaysFieldByFieldWhatTheTextSays) {
     closed.flashAsked = true;
     const std::vector<DriveReport> reports = {plain, odd, closed};
 
-    const auto doc = nlohmann::json::parse(reportJson(reports, true).dump());
+    const auto doc = nlohmann::json::parse(
+        reportJson(reports, true, PowerState{PowerSource::Battery, true, 12}).dump());
+    EXPECT_EQ(doc.at("power"), nlohmann::json::parse(R"({"source": "battery", "battery": true,
+        "battery_percent": 12, "update_allowed": false})"));
     EXPECT_EQ(doc.at("schema"), "zorbel-probe");
     EXPECT_EQ(doc.at("schema_version"), 1);
     EXPECT_TRUE(doc.at("flash_id_asked").get<bool>());

@@ -106,6 +106,13 @@ TEST(Scenario, FieldsReachTheComputer) {
     EXPECT_EQ(defaults.drives[0].latency.perCommand, std::chrono::microseconds(500));
     EXPECT_EQ(defaults.drives[0].latency.perByte, std::chrono::nanoseconds(40));
     EXPECT_EQ(defaults.drives[0].latency.commit, std::chrono::seconds(8));
+    EXPECT_EQ(defaults.power.source, zorbel::PowerSource::External);
+    EXPECT_FALSE(defaults.power.batteryPresent);
+
+    const ComputerSpec notebook = loadScenario(ScenarioDir / "trays.toml");
+    EXPECT_TRUE(notebook.power.batteryPresent);
+    EXPECT_EQ(notebook.power.batteryPercent, 64);
+    EXPECT_EQ(notebook.power.lostAfterCommands, 400u);
 }
 
 TEST(Scenario, IdentityFieldsTakeTextsOrRawBytes) {
@@ -151,6 +158,8 @@ TEST(Scenario, BadFilesAreRefusedWithFileLineAndKey) {
         {"platform = \"xp\"\n", 1, "platform", "expected one of \"nt\", \"9x\""},
         {"\n\nplatfrom = \"nt\"\n", 3, "platfrom", "unknown key"},
         {"clock = 3\n", 1, "clock", "expected a string"},
+        {"[power]\nsource = \"battery\"\nbattery = false\n", 3, "power.battery",
+         "has a battery"},
         {"[[drives]]\nid = \"a\"\nchip = \"BF D6 00\"\n", 3, "drives[0].chip", "expected 4 bytes"},
         {"[[drives]]\nid = \"a\"\nchip = \"BF ZZ 00 01\"\n", 3, "drives[0].chip",
          "not a hexadecimal byte"},

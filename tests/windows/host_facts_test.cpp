@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "device/SystemSha256.h"
 #include "device/host_windows.h"
 
 namespace zorbel::winhost {
@@ -95,6 +97,44 @@ TEST(WindowsHostFacts, ClockAndCollation) {
     EXPECT_EQ(host.collate("1B10", "1B10"), 0);
     EXPECT_EQ(host.collate("1B10", "1B09"), 1);
     EXPECT_EQ(host.collate("1B1", "1B10"), -1);
+}
+
+// Each ACLineStatus as the program counts it, and the system's own SHA-256
+// (what the program checks its package with) against a known digest.
+TEST(WindowsHostFacts, PowerStatusAndTheSystemsSha256) {
+    struct Case {
+        BYTE acLine, batteryFlag, percent;
+        PowerSource source;
+        bool battery;
+        int reported;
+    };
+    const Case cases[] = {
+        {0, 0, 37, PowerSource::Battery, true, 37},        // unplugged notebook
+        {1, 8, 90, PowerSource::External, true, 90},       // charging
+        {1, 128, 255, PowerSource::External, false, -1},   // a desktop
+        {255, 255, 255, PowerSource::Unknown, false, -1},  // cannot tell: external power
+    };
+    for (const Case& c : cases) {
+        SYSTEM_POWER_STATUS status{};
+        status.ACLineStatus = c.acLine;
+        status.BatteryFlag = c.batteryFlag;
+        status.BatteryLifePercent = c.percent;
+        const PowerState state = powerStateFrom(status);
+        EXPECT_EQ(state.source, c.source) << int(c.acLine);
+        EXPECT_EQ(state.batteryPresent, c.battery) << int(c.acLine);
+        EXPECT_EQ(state.batteryPercent, c.reported) << int(c.acLine);
+    }
+    WindowsHost host;
+    EXPECT_NE(host.powerState().source, PowerSource::Battery);  // wine reports no battery
+
+    const std::string text = "The quick brown fox jumps over the lazy dog";
+    std::array<std::uint8_t, 32> digest{};
+    std::string reason;
+    ASSERT_TRUE(systemSha256(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), digest, reason))
+        << reason;
+    EXPECT_EQ(digest[0], 0xd7);
+    EXPECT_EQ(digest[31], 0x92);
 }
 
 // ---- recorded system calls ----

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "device/ExternalPower.h"
 #include "engine/ChipTable.h"
 #include "tools/common/ToolConventions.h"
 
@@ -115,12 +116,21 @@ ordered_json drive(const DriveReport& d) {
 
 }  // namespace
 
-ordered_json reportJson(const std::vector<DriveReport>& drives, bool flashIdAsked) {
+ordered_json reportJson(const std::vector<DriveReport>& drives, bool flashIdAsked,
+                        const PowerState& power) {
     ordered_json doc;
     doc["schema"] = "zorbel-probe";
     doc["schema_version"] = ProbeSchemaVersion;
     doc["tool_version"] = tools::projectVersion();
     doc["flash_id_asked"] = flashIdAsked;
+    doc["power"] = {
+        {"source", power.source == PowerSource::External  ? "external"
+                   : power.source == PowerSource::Battery ? "battery"
+                                                          : "unknown"},
+        {"battery", power.batteryPresent},
+        {"battery_percent",
+         power.batteryPercent >= 0 ? ordered_json(power.batteryPercent) : ordered_json(nullptr)},
+        {"update_allowed", ExternalPower::allowsUpdate(power)}};
     ordered_json list = ordered_json::array();
     for (const DriveReport& d : drives) {
         list.push_back(drive(d));

@@ -7,13 +7,16 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "device/Host.h"
 #include "tools/zorbel-probe/Report.h"
 
 namespace zorbel::probe {
 
 inline constexpr int ProbeSchemaVersion = 1;
 
-// The document for `drives`; `flashIdAsked` says whether --flash-id was given.
-nlohmann::ordered_json reportJson(const std::vector<DriveReport>& drives, bool flashIdAsked);
+// The document for `drives`; `flashIdAsked` says whether --flash-id was given;
+// `power` is where the computer's power comes from.
+nlohmann::ordered_json reportJson(const std::vector<DriveReport>& drives, bool flashIdAsked,
+                                  const PowerState& power = {});
 
 }  // namespace zorbel::probe

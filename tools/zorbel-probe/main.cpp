@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/AtapiDevice.h"
+#include "device/ExternalPower.h"
 #include "device/Host.h"
 #include "device/host_linux.h"
 #include "tools/common/ToolConventions.h"
@@ -177,8 +178,9 @@ int main(int argc, char** argv) {
     }
     setCurrentHost(nullptr);
 
+    const PowerState power = host.powerState();
     if (json) {
-        std::cout << reportJson(reports, flashId).dump(2) << "\n";
+        std::cout << reportJson(reports, flashId, power).dump(2) << "\n";
     }
     if (reports.empty()) {
         // On standard error, so that --json stays one document.
@@ -191,6 +193,12 @@ int main(int argc, char** argv) {
         if (!json) {
             std::cout << describe(report);
         }
+    }
+    if (!json) {
+        std::cout << "power: " << ExternalPower::describe(power)
+                  << (ExternalPower::allowsUpdate(power)
+                          ? "\n"
+                          : "; zorbel starts no update until the AC adapter is connected\n");
     }
     if (!scenario.empty()) {
         const fs::path target(scenario);

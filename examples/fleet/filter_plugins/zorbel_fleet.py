@@ -126,6 +126,13 @@ def fleet_plan(probe, package):
     options = package["options"]
     notice = ["yes"] if int(options.get("WARNING", 0)) == 1 else []
     targets = [k for k, j in enumerate(judged) if j["decision"] == "update"]
+    # On its battery alone the program starts no update (exit status 1): the
+    # machine is skipped, never failed, and gets nothing to run.
+    on_battery = (probe.get("power") or {}).get("update_allowed") is False and bool(targets)
+    for k in targets if on_battery else []:
+        judged[k].update(decision="skipped",
+                         why="the machine runs on its battery alone; connect its AC adapter")
+    targets = [] if on_battery else targets
     first_fit = next((k for k, j in enumerate(judged) if j["fits"]), None)
     runs = []
     if targets and int(options.get("AUTOMODE", 0)) != 0:
@@ -136,6 +143,8 @@ def fleet_plan(probe, package):
             runs.append({"nodes": [judged[k]["node"]], "answers": notice + select + ["update"]})
     if not drives:
         state = "no optical drive"
+    elif on_battery:
+        state = "skipped"
     elif targets:
         state = "needs update"
     elif any(j["decision"] == "up to date" for j in judged):
