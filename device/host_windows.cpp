@@ -917,8 +917,9 @@ namespace zorbel {
 
 namespace {
 
-// The CryptoAPI provider of the system (advapi32, imported by the program
-// already; the entries are looked up at run time all the same). PROV_RSA_AES
+// The CryptoAPI provider of the system (advapi32, which the programs import
+// already, else loaded from the system directory; the entries are looked up
+// at run time). PROV_RSA_AES
 // carries SHA-256 from Windows XP SP3 on.
 bool cryptoApiSha256(std::span<const std::uint8_t> bytes, std::array<std::uint8_t, 32>& digest,
                      std::string& reason) {
@@ -928,7 +929,11 @@ bool cryptoApiSha256(std::span<const std::uint8_t> bytes, std::array<std::uint8_
     using GetHashParamFn = BOOL(WINAPI*)(HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD);
     using DestroyHashFn = BOOL(WINAPI*)(HCRYPTHASH);
     using ReleaseFn = BOOL(WINAPI*)(HCRYPTPROV, DWORD);
-    const HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+    HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+    if (advapi == nullptr) {
+        const std::wstring path = winhost::systemLibraryPath("advapi32.dll");
+        advapi = path.empty() ? nullptr : LoadLibraryExW(path.c_str(), nullptr, 0);
+    }
     const auto entry = [advapi](const char* name) {
         return advapi != nullptr ? reinterpret_cast<void*>(GetProcAddress(advapi, name)) : nullptr;
     };
