@@ -2,6 +2,7 @@
 // messages on stderr, the restart through the init system.
 #include "device/host_linux.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/cdrom.h>
