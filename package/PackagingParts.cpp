@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "package/BlockLayout.h"
+#include "package/DigestRecord.h"
 #include "package/PeImage.h"
 #include "package/PeLayout.h"
 
@@ -13,6 +14,9 @@ std::vector<FilePart> packagingParts(std::span<const std::uint8_t> file, std::si
     std::vector<FilePart> parts{{"package block", blockAt, block::BlockSize}};
     if (storeAt) {
         parts.push_back({"flash profile store", *storeAt, block::ProfileStoreSize});
+    }
+    if (const auto record = digestRecordRange(file)) {
+        parts.push_back({"digest record", record->first, record->second - record->first});
     }
     if (const auto facts = pe::readHeaders(file)) {
         parts.push_back({"PE checksum", facts->checksumAt, pe::ChecksumSize});
