@@ -26,12 +26,19 @@ constexpr std::string_view SendCommandName = "SendASPI32Command";
 // (0xFFFFFFFF means INFINITE to the platform's wait).
 constexpr std::uint32_t LongestEventWaitMs = 0xFFFFFFFEu;
 
-std::unique_ptr<std::uint8_t[]> allocateTransferBuffer() {
+constexpr std::size_t PageSize = 4096;
+
+// A transfer buffer at the start of a page within `storage`; null when out
+// of memory (construction goes on; a transfer through it fails).
+std::uint8_t* allocateTransferBuffer(std::unique_ptr<std::uint8_t[]>& storage) {
     try {
-        return std::make_unique<std::uint8_t[]>(TransferBufferSize);
+        storage = std::make_unique<std::uint8_t[]>(TransferBufferSize + PageSize - 1);
     } catch (const std::bad_alloc&) {
-        return nullptr;  // construction goes on; a transfer through it fails
+        storage.reset();
+        return nullptr;
     }
+    const auto at = reinterpret_cast<std::uintptr_t>(storage.get());
+    return storage.get() + ((PageSize - at % PageSize) % PageSize);
 }
 
 // The value of the 32-bit buffer field of a request: 0 exactly when there is
@@ -99,8 +106,8 @@ void AtapiDevice::InitTransport() {
     std::memset(curRevision_, 0, sizeof curRevision_);
     std::memset(curVendorSpecific_, 0, sizeof curVendorSpecific_);
 
-    inBuffer_ = allocateTransferBuffer();
-    outBuffer_ = allocateTransferBuffer();
+    inBuffer_ = allocateTransferBuffer(inStorage_);
+    outBuffer_ = allocateTransferBuffer(outStorage_);
 
     lastSenseKey_ = 0;
     lastAsc_ = 0;
@@ -125,8 +132,10 @@ void AtapiDevice::InitTransport() {
 }
 
 void AtapiDevice::FreeBuffers() {
-    inBuffer_.reset();
-    outBuffer_.reset();
+    inBuffer_ = nullptr;
+    outBuffer_ = nullptr;
+    inStorage_.reset();
+    outStorage_.reset();
 }
 
 bool AtapiDevice::ProbeAspi() {
@@ -260,9 +269,9 @@ std::uint8_t* AtapiDevice::TransferBuffer(std::uint8_t direction, std::uint32_t 
     }
     switch (direction) {
         case DirOut:
-            return outBuffer_.get();
+            return outBuffer_;
         case DirIn:
-            return inBuffer_.get();
+            return inBuffer_;
         default:
             return nullptr;
     }
@@ -312,13 +321,18 @@ AtapiDevice::Outcome AtapiDevice::SendPassThrough(const Packet& packet, std::uin
 
     commandTimer_.ResetTimer();
     bool delivered = false;
+    bool platformTimedOut = false;
     if (transferFits(direction, length, buffer)) {
         commandTimer_.StartTimer(true);
         delivered = currentHost().passThroughDirect(device_, block, buffer);
         commandTimer_.StopTimer();
+        platformTimedOut = !delivered && currentHost().lastCommandTimedOut();
     }
 
     RecordAttempt(block.subspan(pt::SenseArea, pt::SenseAreaSize));
+    if (platformTimedOut) {
+        lastTimedOut_ = 1;  // the platform gave up waiting, sooner than the stopwatch
+    }
     if (delivered && lastTimedOut_ == 0) {
         // The platform reports the bytes really moved; never more than asked.
         lastTransferLength_ = std::min(getLe32(block, pt::DataTransferLength), length);
@@ -369,6 +383,7 @@ AtapiDevice::Outcome AtapiDevice::SendAspi(const Packet& packet, std::uint8_t di
                     host.aspiRequestEnded(request, true);
                     break;
                 }
+                host.sleepMs(1);  // the manager works meanwhile
             }
             commandTimer_.StopTimer();
         }

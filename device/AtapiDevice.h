@@ -99,8 +99,8 @@ class AtapiDevice {
     void SetFlashResult(std::uint8_t result) { flashResult_ = result; }
 
     // Null when the allocation failed.
-    std::uint8_t* InBuffer() { return inBuffer_.get(); }
-    std::uint8_t* OutBuffer() { return outBuffer_.get(); }
+    std::uint8_t* InBuffer() { return inBuffer_; }
+    std::uint8_t* OutBuffer() { return outBuffer_; }
 
     // ---- drive table, discovery, identification ----
     void ScanDrives();
@@ -202,8 +202,12 @@ class AtapiDevice {
     std::int16_t lun_ = -1;
     std::int16_t path_ = -1;
     DeviceHandle device_ = InvalidDevice;
-    std::unique_ptr<std::uint8_t[]> inBuffer_;
-    std::unique_ptr<std::uint8_t[]> outBuffer_;
+    // Page-aligned within their storage: an adapter may need more than the
+    // heap's alignment. Null when out of memory.
+    std::unique_ptr<std::uint8_t[]> inStorage_;
+    std::unique_ptr<std::uint8_t[]> outStorage_;
+    std::uint8_t* inBuffer_ = nullptr;
+    std::uint8_t* outBuffer_ = nullptr;
     OSInfo os_;
     std::uint8_t useAspi_ = 0;
     std::uint8_t flashPhase_ = 0;

@@ -110,6 +110,10 @@ class Host {
     virtual bool passThroughDirect(DeviceHandle device,
                                    std::span<std::uint8_t, PassThroughBlockSize> block,
                                    void* dataBuffer) = 0;
+    // True when the calling thread's last passThroughDirect that answered
+    // false failed because the platform stopped waiting for the drive (its
+    // own time-out), whatever the stopwatch says.
+    virtual bool lastCommandTimedOut() { return false; }
     // True when a command handed to the platform holds the calling thread for
     // as long as the drive takes to answer (every real platform); false for a
     // simulated computer on its virtual clock, whose drives answer at once.

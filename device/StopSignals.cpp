@@ -58,6 +58,8 @@ std::string StopSignals::name(int signal) {
             return "SIGINT";
         case SignalTerminate:
             return "SIGTERM";
+        case SystemSleep:
+            return "the system's sleep";
         default:
             return "signal " + std::to_string(signal);
     }

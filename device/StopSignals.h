@@ -18,6 +18,9 @@ class StopSignals {
   public:
     // Runs on the back end's thread; must not block.
     using Handler = std::function<void(int signal)>;
+    // Not a signal: the system suspended or resumed during an update (the
+    // drive lost power, and with it what the run had given it).
+    static constexpr int SystemSleep = 0x10000;
 
     // Asks the current host to watch for the signals and sets the handler
     // (null: none). False when the platform has no such watch.

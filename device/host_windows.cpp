@@ -68,6 +68,7 @@ static_assert(DRIVE_CDROM == static_cast<UINT>(DriveType::Cdrom) &&
 namespace {
 
 constexpr std::uint8_t ScsiStatusGood = 0x00;
+constexpr std::size_t PageSize = 4096;
 constexpr std::uint8_t SsErr = 0x04;
 // LOAD_LIBRARY_SEARCH_SYSTEM32, which older headers lack.
 constexpr DWORD LoadLibrarySearchSystem32 = 0x00000800;
@@ -136,7 +137,8 @@ SystemCalls realSystemCalls() {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return SystemCalls{&GetVersionExA,         &GetSystemDirectoryW, &LoadLibraryExW,
                        &kernelEntry,           &OpenProcessToken,    &LookupPrivilegeValueA,
-                       &AdjustTokenPrivileges, &GetLastError,        &ExitWindowsEx};
+                       &AdjustTokenPrivileges, &GetLastError,        &InitiateSystemShutdownExW,
+                       &CreateFileA,           &DeviceIoControl,     &CloseHandle};
 #pragma GCC diagnostic pop
 }
 
@@ -344,9 +346,9 @@ void WindowsHost::reportCause(DeviceHandle device, std::string_view what, DWORD 
     std::string line;
     {
         std::lock_guard lock(mutex_);
-        const auto name = deviceNames_.find(device);
+        const auto open = drives_.find(device);
         line =
-            name != deviceNames_.end() ? name->second + " " + std::string(what) : std::string(what);
+            open != drives_.end() ? open->second.name + " " + std::string(what) : std::string(what);
         // One line for each cause on each device: a retried command adds none.
         if (!causesReported_.emplace(line, error).second) {
             return;
@@ -420,12 +422,12 @@ std::string WindowsHost::rootLabel(std::string_view root) {
 
 DeviceHandle WindowsHost::openDevice(std::string_view deviceName) {
     const std::string name(deviceName);
-    const HANDLE handle =
-        CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = systemCalls().createFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                    OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         std::lock_guard lock(mutex_);
-        deviceNames_[reinterpret_cast<DeviceHandle>(handle)] = name;
+        drives_[reinterpret_cast<DeviceHandle>(handle)].name = name;
         return reinterpret_cast<DeviceHandle>(handle);
     }
     const DWORD error = GetLastError();
@@ -450,12 +452,23 @@ DeviceHandle WindowsHost::openDevice(std::string_view deviceName) {
 }
 
 void WindowsHost::closeDevice(DeviceHandle device) {
-    if (device != InvalidDevice) {
-        {
-            std::lock_guard lock(mutex_);
-            deviceNames_.erase(device);
+    if (device == InvalidDevice) {
+        return;
+    }
+    HANDLE polling = INVALID_HANDLE_VALUE;
+    {
+        std::lock_guard lock(mutex_);
+        const auto open = drives_.find(device);
+        if (open != drives_.end()) {
+            polling = open->second.polling;
+            drives_.erase(open);
         }
-        CloseHandle(toHandle(device));
+    }
+    // The hold ends with the handle; the class driver polls again once the
+    // attribute handle that paused it is closed too.
+    systemCalls().closeHandle(toHandle(device));
+    if (polling != INVALID_HANDLE_VALUE) {
+        systemCalls().closeHandle(polling);
     }
 }
 
@@ -477,16 +490,58 @@ bool WindowsHost::queryScsiAddress(DeviceHandle device, ScsiAddress& address) {
 bool WindowsHost::passThroughDirect(DeviceHandle device,
                                     std::span<std::uint8_t, PassThroughBlockSize> block,
                                     void* dataBuffer) {
+    lastCommandTimedOut_ = false;
     PassThroughRequest request{};
     if (!buildPassThrough(block, dataBuffer, request)) {
         finishPassThrough(false, request, block);
         return false;
     }
+    AdapterLimits limits;
+    {
+        std::lock_guard lock(mutex_);
+        const auto open = drives_.find(device);
+        if (open != drives_.end()) {
+            limits = open->second.limits;
+        }
+    }
+    const std::uint32_t length = request.sptd.DataTransferLength;
+    if (request.sptd.DataBuffer != nullptr && length > limits.maximumTransfer) {
+        // Never sent: the adapter would refuse it, or cut it short.
+        reportCause(device,
+                    "A transfer of " + std::to_string(length) + " bytes (its adapter carries " +
+                        std::to_string(limits.maximumTransfer) + ")",
+                    ERROR_NOT_SUPPORTED);
+        finishPassThrough(false, request, block);
+        return false;
+    }
+    // The drive object's buffers are page-aligned; a buffer the adapter
+    // cannot take as it is goes through pages of the host's own.
+    std::vector<std::uint8_t> pages;
+    void* bounce = nullptr;
+    if (request.sptd.DataBuffer != nullptr &&
+        (reinterpret_cast<std::uintptr_t>(dataBuffer) & limits.alignmentMask) != 0) {
+        pages.resize(length + PageSize - 1);
+        const auto at = reinterpret_cast<std::uintptr_t>(pages.data());
+        bounce = pages.data() + ((PageSize - at % PageSize) % PageSize);
+        if (request.sptd.DataIn == SCSI_IOCTL_DATA_OUT) {
+            std::memcpy(bounce, dataBuffer, length);
+        }
+        request.sptd.DataBuffer = bounce;
+    }
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(toHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
-                                    sizeof request, &request, sizeof request, &returned, nullptr);
+    const BOOL ok =
+        systemCalls().deviceIoControl(toHandle(device), IOCTL_SCSI_PASS_THROUGH_DIRECT, &request,
+                                      sizeof request, &request, sizeof request, &returned, nullptr);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    if (bounce != nullptr) {
+        if (ok && request.sptd.DataIn == SCSI_IOCTL_DATA_IN) {
+            std::memcpy(dataBuffer, bounce,
+                        std::min<std::uint32_t>(length, request.sptd.DataTransferLength));
+        }
+    }
     if (!ok) {
-        reportCause(device, "pass-through", GetLastError());
+        lastCommandTimedOut_ = isTimeoutError(error);
+        reportCause(device, "pass-through", error);
     }
     return finishPassThrough(ok != FALSE, request, block) != Outcome::Failed;
 }
@@ -550,7 +605,8 @@ void WindowsHost::reclaimFinished() {
     for (auto& slot : slots_) {
         // Only a slot nobody waits for any more: an owner's slot is given back
         // by its owner's thread.
-        if (slot.busy && slot.abandoned && loadStatus(slot.block[srb::Status]) != srb::SsPending) {
+        if (slot.busy && slot.abandoned && !slot.abortGoing &&
+            loadStatus(slot.block[srb::Status]) != srb::SsPending) {
             // The manager is done with it: the block, buffer and event are free.
             if (slot.closeEvent && slot.event != nullptr) {
                 CloseHandle(slot.event);
@@ -567,23 +623,36 @@ void WindowsHost::reclaimFinished() {
     }
 }
 
-void WindowsHost::abandon(AspiSlot& slot) {
+void WindowsHost::abandon(AspiSlot& slot, std::array<std::uint8_t, AbortSize>& abort) {
     // Ask the manager to drop the request. Whatever it does, the block, buffer
     // and event stay its own until it marks them done, and the manager stays
     // loaded for it even when the program releases it.
-    std::array<std::uint8_t, AbortSize> abort{};
+    abort = {};
     abort[srb::Cmd] = ScAbortSrb;
     abort[srb::HaId] = slot.block[srb::HaId];
     const auto target = reinterpret_cast<std::uintptr_t>(slot.block.data());
     std::memcpy(abort.data() + AbortToAbort, &target, sizeof target);
     slot.abandoned = true;
+    slot.abortGoing = true;
     slot.owner = {};
     slot.ownerData = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(slot.send), &slot.manager)) {
         slot.manager = nullptr;
     }
-    reinterpret_cast<SendCommandFn>(slot.send)(abort.data());
+}
+
+void WindowsHost::sendAbort(std::unique_lock<std::mutex>& lock, AspiSlot& slot) {
+    // The manager may take its time over the abort (or complete other
+    // requests from its own context meanwhile): it is sent without the lock.
+    // The slot is not reclaimed before it has gone.
+    std::array<std::uint8_t, AbortSize> abort{};
+    abandon(slot, abort);
+    const auto send = reinterpret_cast<SendCommandFn>(slot.send);
+    lock.unlock();
+    send(abort.data());
+    lock.lock();
+    slot.abortGoing = false;
 }
 
 void WindowsHost::giveBack(AspiSlot& slot) {
@@ -667,7 +736,7 @@ EventHandle WindowsHost::createEvent() {
 bool WindowsHost::waitEvent(EventHandle event, std::uint32_t milliseconds) {
     const HANDLE handle = toEvent(event);
     const bool signalled = WaitForSingleObject(handle, milliseconds) == WAIT_OBJECT_0;
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (auto& slot : slots_) {
         if (!slot.busy || slot.abandoned || slot.event != handle) {
             continue;
@@ -676,7 +745,7 @@ bool WindowsHost::waitEvent(EventHandle event, std::uint32_t milliseconds) {
             giveBack(slot);
         } else {
             // The wait expired (or the event came without a result).
-            abandon(slot);
+            sendAbort(lock, slot);
         }
         break;
     }
@@ -684,7 +753,7 @@ bool WindowsHost::waitEvent(EventHandle event, std::uint32_t milliseconds) {
 }
 
 bool WindowsHost::aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (auto& slot : slots_) {
         if (!slot.busy || slot.abandoned || slot.owner.data() != request.data()) {
             continue;
@@ -694,7 +763,7 @@ bool WindowsHost::aspiRequestEnded(std::span<std::uint8_t> request, bool giveUp)
             return true;
         }
         if (giveUp) {
-            abandon(slot);
+            sendAbort(lock, slot);
         }
         return false;
     }
@@ -756,30 +825,42 @@ bool WindowsHost::restartSystem(bool ntFamily) {
         HANDLE token = nullptr;
         if (!calls.openProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
                                     &token)) {
+            writeCauseLine("Restarting Windows", calls.getLastError());
             return false;
         }
         TOKEN_PRIVILEGES privileges{};
         privileges.PrivilegeCount = 1;
         privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        bool enabled = false;
+        DWORD error = ERROR_PRIVILEGE_NOT_HELD;
         if (calls.lookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME,
                                         &privileges.Privileges[0].Luid)) {
             // The call succeeds even when the privilege was not assigned; only
             // the error code says whether it was enabled.
-            enabled = calls.adjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) !=
-                          FALSE &&
-                      calls.getLastError() == ERROR_SUCCESS;
+            const bool adjusted = calls.adjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr,
+                                                              nullptr) != FALSE;
+            error = calls.getLastError();
+            if (adjusted && error == ERROR_NOT_ALL_ASSIGNED) {
+                error = ERROR_PRIVILEGE_NOT_HELD;
+            }
         }
         CloseHandle(token);
-        if (!enabled) {
+        if (error != ERROR_SUCCESS) {
+            writeCauseLine("Restarting Windows", error);
             return false;
         }
     }
-    // Applications that answer are asked to close (and may keep unsaved work
-    // by refusing); only hung ones are ended.
-    return calls.exitWindowsEx(EWX_REBOOT | EWX_FORCEIFHUNG,
-                               SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION |
-                                   SHTDN_REASON_FLAG_PLANNED) != FALSE;
+    // The local computer, at once and without a dialog. Unlike ExitWindowsEx,
+    // this restarts also when the caller is not the interactive user (a
+    // scheduled task, a service, a remote session). Applications that answer
+    // are asked to close and may keep unsaved work by refusing.
+    if (calls.initiateSystemShutdownExW(nullptr, nullptr, 0, FALSE, TRUE,
+                                        SHTDN_REASON_MAJOR_APPLICATION |
+                                            SHTDN_REASON_MINOR_INSTALLATION |
+                                            SHTDN_REASON_FLAG_PLANNED)) {
+        return true;
+    }
+    writeCauseLine("Restarting Windows", calls.getLastError());
+    return false;
 }
 
 int WindowsHost::collate(std::string_view a, std::string_view b) {
@@ -799,52 +880,162 @@ int WindowsHost::collate(std::string_view a, std::string_view b) {
 
 // ---- holding a drive for a run ----
 
-bool holdDrive(HANDLE device, const DeviceControl& control, std::string& reason) {
+namespace {
+bool control(HANDLE device, DWORD code, void* in = nullptr, DWORD inSize = 0) {
+    DWORD returned = 0;
+    return systemCalls().deviceIoControl(device, code, in, inSize, nullptr, 0, &returned,
+                                         nullptr) != FALSE;
+}
+}  // namespace
+
+Hold holdDrive(HANDLE device, std::string& reason) {
+    // Locked, so that nobody else opens the volume, and dismounted, so that
+    // no file system talks to the drive. A drive without a disc has no volume
+    // to lock: the exclusive lock alone holds it then.
+    const bool locked = control(device, FSCTL_LOCK_VOLUME);
+    if (!locked) {
+        const DWORD lockError = GetLastError();
+        if (lockError == ERROR_ACCESS_DENIED || lockError == ERROR_SHARING_VIOLATION) {
+            reason = "its volume is in use: " + systemErrorText(lockError);
+            return Hold::Refused;
+        }
+    } else if (!control(device, FSCTL_DISMOUNT_VOLUME)) {
+        const DWORD dismountError = GetLastError();
+        control(device, FSCTL_UNLOCK_VOLUME);
+        reason = "its volume cannot be dismounted: " + systemErrorText(dismountError);
+        return Hold::Refused;
+    }
+    // The class driver's exclusive lock keeps out every other handle, also
+    // programs that talk to the device itself; it is refused while a file
+    // system is mounted, hence after the dismount.
     CdromExclusiveLock lock{};
     lock.requestType = ExclusiveAccessLockDevice;
+    lock.flags = 0;
     constexpr char Caller[] = "Zorbel firmware update";
     std::copy(std::begin(Caller), std::end(Caller) - 1, lock.callerName);
     if (control(device, IoctlCdromExclusiveAccess, &lock, sizeof lock)) {
-        return true;
+        return Hold::Exclusive;
     }
     const DWORD exclusiveError = GetLastError();
-    // No exclusive access (a system without it, or a file system mounted
-    // from the disc): the volume locked, so that nobody else opens it, and
-    // dismounted, so that no file system talks to the drive.
-    if (control(device, FSCTL_LOCK_VOLUME, nullptr, 0)) {
-        if (control(device, FSCTL_DISMOUNT_VOLUME, nullptr, 0)) {
-            return true;
-        }
-        const DWORD dismountError = GetLastError();
-        control(device, FSCTL_UNLOCK_VOLUME, nullptr, 0);
-        reason = "its volume cannot be dismounted: " + systemErrorText(dismountError);
-        return false;
+    // XP without IMAPI 2.0 knows no exclusive lock: the volume lock is all.
+    const bool unknown =
+        exclusiveError == ERROR_INVALID_FUNCTION || exclusiveError == ERROR_NOT_SUPPORTED;
+    if (locked && unknown) {
+        reason = "this Windows has no exclusive lock for optical drives";
+        return Hold::VolumeOnly;
     }
-    const DWORD lockError = GetLastError();
-    reason = "no exclusive access (" + systemErrorText(exclusiveError) +
-             "), and its volume cannot be locked (" + systemErrorText(lockError) + ")";
-    return false;
+    if (locked) {
+        control(device, FSCTL_UNLOCK_VOLUME);
+    }
+    reason = "no exclusive access: " + systemErrorText(exclusiveError);
+    return Hold::Refused;
+}
+
+AdapterLimits queryAdapterLimits(HANDLE device) {
+    AdapterLimits limits;
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageAdapterProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ADAPTER_DESCRIPTOR adapter{};
+    DWORD returned = 0;
+    if (!systemCalls().deviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                       &adapter, sizeof adapter, &returned, nullptr) ||
+        returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask) + sizeof(DWORD)) {
+        return limits;
+    }
+    // Masks the system uses are one less than a power of two, below a page.
+    if (adapter.AlignmentMask < 4096 &&
+        (adapter.AlignmentMask & (adapter.AlignmentMask + 1)) == 0) {
+        limits.alignmentMask = adapter.AlignmentMask;
+    }
+    if (adapter.MaximumTransferLength != 0) {
+        limits.maximumTransfer = adapter.MaximumTransferLength;
+    }
+    // A page-aligned buffer of N pages needs N physical pages.
+    if (adapter.MaximumPhysicalPages != 0 && adapter.MaximumPhysicalPages < 0x100000) {
+        limits.maximumTransfer =
+            std::min<std::uint32_t>(limits.maximumTransfer, adapter.MaximumPhysicalPages * 4096u);
+    }
+    return limits;
+}
+
+bool isTimeoutError(DWORD error) {
+    // ERROR_SEM_TIMEOUT is STATUS_IO_TIMEOUT: the port driver's time-out (it
+    // resets the bus or the device); the others are the system's own waits.
+    return error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT || error == WAIT_TIMEOUT;
 }
 
 bool WindowsHost::claimDevice(DeviceHandle device) {
+    std::string name;
+    {
+        std::lock_guard lock(mutex_);
+        const auto open = drives_.find(device);
+        if (open == drives_.end()) {
+            return false;
+        }
+        // Held already (the update, then its programming run): the driver
+        // refuses its own owner a second exclusive lock.
+        if (open->second.held) {
+            return true;
+        }
+        name = open->second.name;
+    }
+    const std::string label = name.substr(std::min<std::size_t>(4, name.size()));
+    const SystemCalls& calls = systemCalls();
+    // The class driver's media-change polling off, through a second handle
+    // opened for attributes only: such a handle reaches the device itself,
+    // past any file system, and keeps no volume lock out. Closing it (also
+    // by the system when the process ends) turns the polling on again.
+    HANDLE polling =
+        calls.createFileA(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD pauseError = ERROR_SUCCESS;
+    if (polling == INVALID_HANDLE_VALUE) {
+        pauseError = GetLastError();
+    } else {
+        PREVENT_MEDIA_REMOVAL off{TRUE};
+        if (!control(polling, IoctlStorageMcnControl, &off, sizeof off)) {
+            pauseError = GetLastError();
+            calls.closeHandle(polling);
+            polling = INVALID_HANDLE_VALUE;
+        }
+    }
+
     std::string reason;
-    const bool held = holdDrive(
-        toHandle(device),
-        [](HANDLE handle, DWORD code, void* in, DWORD inSize) {
-            DWORD returned = 0;
-            return DeviceIoControl(handle, code, in, inSize, nullptr, 0, &returned, nullptr) !=
-                   FALSE;
-        },
-        reason);
-    if (!held) {
-        const std::string line =
-            "zorbel: the drive is in use by another program (" + reason +
-            "); close it, then update again. It was only asked for its "
-            "identity: nothing was written to it and its tray was not moved.\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
+    const Hold hold = holdDrive(toHandle(device), reason);
+    std::string lines;
+    if (hold == Hold::Refused) {
+        if (polling != INVALID_HANDLE_VALUE) {
+            calls.closeHandle(polling);
+        }
+        lines = "zorbel: the drive is in use by another program (" + reason +
+                "); close it, then update again. It was only asked for its "
+                "identity: nothing was written to it and its tray was not moved.\n";
+    } else {
+        const AdapterLimits limits = queryAdapterLimits(toHandle(device));
+        {
+            std::lock_guard lock(mutex_);
+            OpenDrive& open = drives_[device];
+            open.held = true;
+            open.polling = polling;
+            open.limits = limits;
+        }
+        if (hold == Hold::VolumeOnly) {
+            lines += "zorbel: " + label + " is held by its volume lock only (" + reason +
+                     "): a program that opens the drive itself can still send it commands; "
+                     "start none until the update has ended.\n";
+        }
+        if (pauseError != ERROR_SUCCESS) {
+            lines += "zorbel: the system's media-change polling of " + label +
+                     " could not be paused (" + systemErrorText(pauseError) +
+                     "): Windows may ask the drive while it writes its flash.\n";
+        }
+    }
+    if (!lines.empty()) {
+        std::fwrite(lines.data(), 1, lines.size(), stderr);
         std::fflush(stderr);
     }
-    return held;
+    return hold != Hold::Refused;
 }
 
 namespace {
@@ -878,12 +1069,47 @@ bool WindowsHost::watchStopSignals(void (*deliver)(int signal)) {
     return SetConsoleCtrlHandler(&consoleControl, TRUE) != FALSE;
 }
 
+namespace {
+// The console window's Close: out of its system menu (which also greys the
+// title bar's close button) while an update runs, back after. A console that
+// has no window of its own (a pseudo console, a terminal program) keeps its
+// Close: Windows offers no way to hold that off.
+void consoleClose(bool shown) {
+    const HWND console = GetConsoleWindow();
+    if (console == nullptr) {
+        return;
+    }
+    if (shown) {
+        GetSystemMenu(console, TRUE);  // the system's own menu again
+    } else if (const HMENU menu = GetSystemMenu(console, FALSE)) {
+        EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+        DeleteMenu(menu, SC_CLOSE, MF_BYCOMMAND);
+    }
+    DrawMenuBar(console);
+}
+}  // namespace
+
+thread_local bool WindowsHost::lastCommandTimedOut_ = false;
+
 bool WindowsHost::inhibitShutdown() {
+    if (!guard_) {
+        guard_ = std::make_unique<RunGuardWindow>();
+    }
+    guard_->setActive(true, consoleProgram_);
+    if (consoleProgram_) {
+        consoleClose(false);
+    }
     return SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
 }
 
 void WindowsHost::releaseShutdownInhibit() {
     SetThreadExecutionState(ES_CONTINUOUS);
+    if (consoleProgram_) {
+        consoleClose(true);
+    }
+    if (guard_) {
+        guard_->setActive(false, false);
+    }
 }
 
 PowerState powerStateFrom(const SYSTEM_POWER_STATUS& status) {

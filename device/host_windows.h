@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "device/Host.h"
+#include "device/RunGuardWindow.h"
 
 namespace zorbel::winhost {
 
@@ -81,27 +82,52 @@ Outcome finishPassThrough(bool delivered, const PassThroughRequest& request,
 
 // ---- holding a drive for a run ----
 
-// One control call on a device without output: DeviceIoControl, or a
-// recording in tests. Returns its success; GetLastError tells why not.
-using DeviceControl = std::function<bool(HANDLE device, DWORD code, void* in, DWORD inSize)>;
 // IOCTL_CDROM_EXCLUSIVE_ACCESS, and the lock request it takes.
 inline constexpr DWORD IoctlCdromExclusiveAccess = 0x0002C05C;
 inline constexpr ULONG ExclusiveAccessLockDevice = 1;
 struct CdromExclusiveLock {
     ULONG requestType;
-    ULONG flags;
+    ULONG flags;  // 0: the caller has dismounted the file system
     UCHAR callerName[64];
 };
 static_assert(sizeof(CdromExclusiveLock) == 72);
-// Takes the hold on an open drive as claimDevice does. False, with the reason,
-// when no hold is known to be taken.
-bool holdDrive(HANDLE device, const DeviceControl& control, std::string& reason);
+// IOCTL_STORAGE_MCN_CONTROL: its one-byte input TRUE switches the class
+// driver's media-change polling off for as long as the handle that sent it
+// stays open. The handle must be opened for its attributes only.
+inline constexpr DWORD IoctlStorageMcnControl = 0x002D0944;
+
+// What a hold on a drive came to.
+enum class Hold {
+    Refused,     // in use elsewhere: nothing is held
+    Exclusive,   // volume locked and dismounted, then the class driver's exclusive lock
+    VolumeOnly,  // volume locked and dismounted; the system has no exclusive lock
+};
+// Takes the hold on an open drive in the order the class driver needs: the
+// volume locked, then dismounted, then the exclusive lock (which is refused
+// while a file system is mounted). Through systemCalls().deviceIoControl; the
+// reason is set unless the hold is Exclusive.
+Hold holdDrive(HANDLE device, std::string& reason);
+
+// What the drive's adapter can carry (IOCTL_STORAGE_QUERY_PROPERTY,
+// StorageAdapterProperty): a data buffer must be aligned to alignmentMask + 1
+// bytes, and a transfer may not be longer than maximumTransfer.
+struct AdapterLimits {
+    std::uint32_t alignmentMask = 0;
+    std::uint32_t maximumTransfer = 0xFFFFFFFF;
+};
+// Asks the adapter once; the defaults above where it does not say.
+AdapterLimits queryAdapterLimits(HANDLE device);
+
+// Windows errors of a failed control call that mean the port driver gave up
+// waiting for the drive (and may have reset it): a time-out, not a transport
+// failure to be sent again.
+bool isTimeoutError(DWORD error);
 
 // ---- the system calls that loading, start-up and restart rest on ----
 
 // The host calls these through pointers so that tests can record what it asks
-// of the system. optionalKernelEntry looks up a KERNEL32 function that older
-// systems lack (0 when missing).
+// of the system (and of the drivers: opening, holding and closing a drive). optionalKernelEntry
+// looks up a KERNEL32 function that older systems lack (0 when missing).
 struct SystemCalls {
     BOOL(WINAPI* getVersionExA)(OSVERSIONINFOA*);
     UINT(WINAPI* getSystemDirectoryW)(LPWSTR, UINT);
@@ -112,7 +138,11 @@ struct SystemCalls {
     BOOL(WINAPI* adjustTokenPrivileges)
     (HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
     DWORD(WINAPI* getLastError)();
-    BOOL(WINAPI* exitWindowsEx)(UINT, DWORD);
+    BOOL(WINAPI* initiateSystemShutdownExW)(LPWSTR, LPWSTR, DWORD, BOOL, BOOL, DWORD);
+    HANDLE(WINAPI* createFileA)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    BOOL(WINAPI* deviceIoControl)
+    (HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* closeHandle)(HANDLE);
 };
 // The calls in force (the system's own unless a test replaced them).
 SystemCalls& systemCalls();
@@ -186,16 +216,26 @@ class WindowsHost final : public Host {
     void closeEvent(EventHandle event) override;
 
     void systemMessageBox(std::string_view text, std::string_view caption) override;
+    // Restarts through InitiateSystemShutdownExW (the shutdown privilege
+    // enabled first); a refusal is one cause line on stderr.
     bool restartSystem(bool ntFamily) override;
-    // The CD-ROM class driver's exclusive access on the open handle, or where
-    // it refuses (older systems, a mounted volume) the volume locked and
-    // dismounted; both end when the handle is closed. Neither taken: false,
-    // after one line on stderr.
+    // Once per open handle: the class driver's media-change polling paused
+    // (a second handle, for attributes only), then holdDrive. Everything ends
+    // when the handle is closed. Refused: false, after one line on stderr; a
+    // hold without the exclusive lock or without the pause is said there too.
+    // The adapter's limits are read then, for the transfers that follow.
     bool claimDevice(DeviceHandle device) override;
-    // Keeps the system from sleeping while an update runs (the calling
-    // thread's execution state); the window refuses the session's end meanwhile.
+    // While an update runs: the system kept from idle sleep (the calling
+    // thread's execution state), suspends refused where the system asks and
+    // otherwise stopping the run (RunGuardWindow); in a console program the
+    // console window's Close taken out of its system menu and the session's
+    // end refused by the hidden window (the window program's own window
+    // refuses it there).
     bool inhibitShutdown() override;
     void releaseShutdownInhibit() override;
+    // The calling thread's last failed pass-through ended by a time-out of
+    // the port driver or the system (isTimeoutError).
+    bool lastCommandTimedOut() override { return lastCommandTimedOut_; }
     // The console's Ctrl+C and Ctrl+Break (as SIGINT) and its closing (as
     // SIGHUP) reach `deliver` on the thread the system starts for them.
     bool watchStopSignals(void (*deliver)(int signal)) override;
@@ -214,6 +254,10 @@ class WindowsHost final : public Host {
     // opened or a pass-through call failed (one line each, with the Windows
     // error); the window program keeps to its fixed texts.
     void setCauseLines(bool on) { causeLines_ = on; }
+    // A program without a window of its own (see inhibitShutdown).
+    void setConsoleProgram(bool on) { consoleProgram_ = on; }
+    // The hidden window while an update runs or after one; null before. For tests.
+    HWND guardWindow() const { return guard_ ? guard_->handle() : nullptr; }
 
     // Request blocks handed to the manager and not yet given back (an aborted
     // request the manager has not finished counts); the transfer buffer the
@@ -235,20 +279,34 @@ class WindowsHost final : public Host {
         bool busy = false;          // with the manager or awaiting its result
         bool abandoned = false;     // aborted after an expired wait
         bool closeEvent = false;    // the owner closed the event while abandoned
+        bool abortGoing = false;    // its abort is being sent: not reclaimed meanwhile
+    };
+    // An open drive: its name, and once claimed its hold.
+    struct OpenDrive {
+        std::string name;
+        bool held = false;
+        HANDLE polling = INVALID_HANDLE_VALUE;  // the handle that paused media-change polling
+        AdapterLimits limits;
     };
 
     AspiSlot& takeSlot();
     void reclaimFinished();
     void giveBack(AspiSlot& slot);
-    void abandon(AspiSlot& slot);
+    // Marks an expired request abandoned and fills its abort request, which
+    // the caller sends with the lock released (then calls abortSent).
+    void abandon(AspiSlot& slot, std::array<std::uint8_t, AbortSize>& abort);
+    void sendAbort(std::unique_lock<std::mutex>& lock, AspiSlot& slot);
     void reportCause(DeviceHandle device, std::string_view what, DWORD error);
 
     MessageSink messageSink_;
     bool causeLines_ = false;
+    bool consoleProgram_ = false;
+    std::unique_ptr<RunGuardWindow> guard_;  // on the inhibiting thread
+    static thread_local bool lastCommandTimedOut_;
     std::thread::id ownerThread_ = std::this_thread::get_id();
     std::mutex mutex_;  // guards the fields below
     std::set<std::string> openFailuresReported_;
-    std::map<DeviceHandle, std::string> deviceNames_;
+    std::map<DeviceHandle, OpenDrive> drives_;
     std::set<std::pair<std::string, DWORD>> causesReported_;
     std::list<AspiSlot> slots_;  // stable addresses: the manager holds pointers into them
 };

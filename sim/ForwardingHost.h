@@ -34,6 +34,7 @@ class ForwardingHost : public Host {
         return inner_.passThroughDirect(device, block, data);
     }
     bool claimDevice(DeviceHandle device) override { return inner_.claimDevice(device); }
+    bool lastCommandTimedOut() override { return inner_.lastCommandTimedOut(); }
     bool watchStopSignals(void (*deliver)(int)) override {
         return inner_.watchStopSignals(deliver);
     }

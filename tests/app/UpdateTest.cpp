@@ -456,22 +456,24 @@ TEST_F(UpdateTest, OneDriveBehindTwoLettersIsListedAndProgrammedOnce) {
 // ---- termination signals ----
 
 // SIGTERM while the image goes out (after the second block was sent) and during
-// the settle pause before the commit: no block after it, no commit, the hold
-// released, no dialog, exit status 1 and one line naming the signal.
-class StopSignalTest : public UpdateTest, public ::testing::WithParamInterface<bool> {
+// the settle pause before the commit, and the system's sleep there (the drive
+// lost its profile): no block after it, no commit, the hold released, no
+// dialog, exit status 1 and one line naming the cause.
+class StopSignalTest : public UpdateTest, public ::testing::WithParamInterface<int> {
   protected:
     ~StopSignalTest() override { StopSignals::reset(); }
 };
 
 TEST_P(StopSignalTest, NoBlockAndNoCommitGoOutAfterTheSignal) {
-    const bool duringSettle = GetParam();
+    const bool duringSettle = GetParam() != 0;
+    const int signal = GetParam() == 2 ? StopSignals::SystemSleep : 15;
     addDrive("d1", 'E', OldRevision, 0);
     start();
     std::atomic<int> blocks{0};
     std::atomic<int> blocksAtSignal{-1};
     const auto stop = [&] {
         if (blocksAtSignal.exchange(blocks.load()) == -1) {
-            StopSignals::deliver(15);
+            StopSignals::deliver(signal);
         }
     };
     host().setCommandHook([&](std::span<const std::uint8_t> cdb) {
@@ -498,12 +500,14 @@ TEST_P(StopSignalTest, NoBlockAndNoCommitGoOutAfterTheSignal) {
     EXPECT_TRUE(toolkit.dialogs().empty());
     EXPECT_TRUE(toolkit.terminateRequested());
     EXPECT_EQ(window->ExitStatus(), ExitUpdateFailed);
-    EXPECT_EQ(stderrText,
-              "zorbel: stopped by SIGTERM: no image block and no commit went to a "
-              "drive after it.\n");
+    EXPECT_EQ(stderrText, "zorbel: stopped by " + StopSignals::name(signal) +
+                              ": no image block and no commit went to a drive after it.\n");
+    EXPECT_EQ(StopSignals::name(signal), signal == 15 ? "SIGTERM" : "the system's sleep");
 }
 
-INSTANTIATE_TEST_SUITE_P(TransferOrSettle, StopSignalTest, ::testing::Bool());
+// 0: SIGTERM during the transfer; 1: during the settle pause; 2: the system's
+// sleep during the settle pause.
+INSTANTIATE_TEST_SUITE_P(TransferOrSettle, StopSignalTest, ::testing::Values(0, 1, 2));
 
 // A stop after the last commit changes nothing the drives did: they are still
 // asked, the ones that came back count as updated, and one line says when the

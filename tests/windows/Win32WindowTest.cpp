@@ -15,6 +15,8 @@
 #include "app/win32/Win32Toolkit.h"
 #include "device/MessagePump.h"
 #include "device/ShutdownInhibit.h"
+#include "device/StopSignals.h"
+#include "device/host_windows.h"
 #include "tests/app/AppFixture.h"
 
 namespace zorbel::win32 {
@@ -189,6 +191,40 @@ TEST_F(Win32WindowTest, SessionEndIsRefusedOnlyWhileAnUpdateRuns) {
         EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), FALSE);
     }
     EXPECT_NE(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), FALSE);
+}
+
+// The hidden window of a run: the power messages and the session's end as
+// the system sends them to top-level windows.
+TEST(RunGuardWindow, SuspendRefusedOrStopsTheRunAndTheSessionEndRefused) {
+    for (const bool console : {true, false}) {
+        SCOPED_TRACE(console ? "console program" : "window program");
+        StopSignals::reset();
+        winhost::WindowsHost host;
+        host.setConsoleProgram(console);
+        host.inhibitShutdown();
+        const HWND guard = host.guardWindow();
+        ASSERT_NE(guard, nullptr);
+        EXPECT_EQ(GetAncestor(guard, GA_PARENT), GetDesktopWindow()) << "top-level";
+        EXPECT_FALSE(IsWindowVisible(guard));
+        EXPECT_EQ(SendMessageW(guard, WM_QUERYENDSESSION, 0, 0), console ? FALSE : TRUE);
+        EXPECT_EQ(SendMessageW(guard, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 1),
+                  BROADCAST_QUERY_DENY);
+        EXPECT_FALSE(StopSignals::stopRequested());
+        // A resume with no suspend announced (XP's critical suspend, a
+        // notebook's lid): the run stops before any commit.
+        SendMessageW(guard, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+        EXPECT_EQ(StopSignals::stopSignal(), StopSignals::SystemSleep);
+        StopSignals::reset();
+        SendMessageW(guard, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+        EXPECT_EQ(StopSignals::stopSignal(), StopSignals::SystemSleep);
+        StopSignals::reset();
+
+        host.releaseShutdownInhibit();
+        EXPECT_EQ(SendMessageW(guard, WM_QUERYENDSESSION, 0, 0), TRUE);
+        EXPECT_EQ(SendMessageW(guard, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 1), TRUE);
+        SendMessageW(guard, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+        EXPECT_FALSE(StopSignals::stopRequested()) << "outside an update a sleep stops nothing";
+    }
 }
 
 struct DialogCase {

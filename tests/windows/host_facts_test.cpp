@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "device/RequestLayout.h"
 #include "device/SystemSha256.h"
 #include "device/host_windows.h"
 
@@ -147,6 +149,7 @@ struct Recorded {
     bool versionFails = false;
     bool hasDefaultDirectories = true;
     DWORD errorAfterAdjust = ERROR_SUCCESS;
+    bool shutdownRefused = false;
 };
 Recorded* recorded = nullptr;
 
@@ -209,18 +212,28 @@ BOOL WINAPI fakeAdjust(HANDLE, BOOL, PTOKEN_PRIVILEGES privileges, DWORD, PTOKEN
 DWORD WINAPI fakeLastError() {
     return recorded->errorAfterAdjust;
 }
-BOOL WINAPI fakeExit(UINT flags, DWORD) {
-    recorded->calls.push_back("ExitWindowsEx " + std::to_string(flags));
-    return TRUE;
+BOOL WINAPI fakeShutdown(LPWSTR machine, LPWSTR, DWORD timeout, BOOL force, BOOL reboot, DWORD) {
+    recorded->calls.push_back("InitiateSystemShutdownExW " +
+                              std::string(machine == nullptr ? "local" : "remote") + " timeout " +
+                              std::to_string(timeout) + " force " + std::to_string(force) +
+                              " reboot " + std::to_string(reboot));
+    return recorded->shutdownRefused ? FALSE : TRUE;
 }
 
 class SystemCallsRecorded : public testing::Test {
   protected:
     void SetUp() override {
         recorded = &recorded_;
-        systemCalls() = SystemCalls{&fakeVersion,     &fakeSystemDirectory, &fakeLoad,
-                                    &fakeKernelEntry, &fakeOpenToken,       &fakeLookup,
-                                    &fakeAdjust,      &fakeLastError,       &fakeExit};
+        SystemCalls& calls = systemCalls();
+        calls.getVersionExA = &fakeVersion;
+        calls.getSystemDirectoryW = &fakeSystemDirectory;
+        calls.loadLibraryExW = &fakeLoad;
+        calls.optionalKernelEntry = &fakeKernelEntry;
+        calls.openProcessToken = &fakeOpenToken;
+        calls.lookupPrivilegeValueA = &fakeLookup;
+        calls.adjustTokenPrivileges = &fakeAdjust;
+        calls.getLastError = &fakeLastError;
+        calls.initiateSystemShutdownExW = &fakeShutdown;
     }
     void TearDown() override {
         systemCalls() = realSystemCalls();
@@ -267,79 +280,238 @@ TEST_F(SystemCallsRecorded, PlatformFamilyAndRestartPrivilege) {
                                         "AdjustTokenPrivileges 2"}));
     recorded_.calls.clear();
     recorded_.errorAfterAdjust = ERROR_SUCCESS;
+    // The local computer restarts at once, also for a caller that is not the
+    // interactive user; applications that answer are not forced.
     EXPECT_TRUE(host.restartSystem(true));
     ASSERT_EQ(recorded_.calls.size(), 4u);
-    EXPECT_EQ(recorded_.calls[3].rfind("ExitWindowsEx ", 0), 0u);
+    EXPECT_EQ(recorded_.calls[3], "InitiateSystemShutdownExW local timeout 0 force 0 reboot 1");
     recorded_.calls.clear();
-    EXPECT_TRUE(host.restartSystem(false));  // the 9x family needs no privilege
+    recorded_.shutdownRefused = true;
+    recorded_.errorAfterAdjust = ERROR_ACCESS_DENIED;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(host.restartSystem(false));  // the 9x family needs no privilege
+    EXPECT_EQ(::testing::internal::GetCapturedStderr().rfind(
+                  "Restarting Windows failed: Windows error 5: ", 0),
+              0u);
     ASSERT_EQ(recorded_.calls.size(), 1u);
 }
 
 }  // namespace
 }  // namespace zorbel::winhost
 
-// The hold on a drive for a run, on recorded control calls: the class driver's
-// exclusive access, else the volume locked and dismounted; nothing that is
-// not known to be taken counts as a hold.
+// A run's hold on a drive, on recorded calls to the drivers, as they answer on
+// real systems (wine has no class driver): media-change polling paused through
+// an attribute-only handle (the driver fails the pause on a handle opened for
+// reading or writing), the volume locked and dismounted before the exclusive
+// lock (which the driver refuses while a file system is mounted, and refuses
+// its own owner a second time); one claim per handle; everything undone as
+// the handles close.
 namespace zorbel::winhost {
 namespace {
 
-struct ControlCall {
-    DWORD code;
-    CdromExclusiveLock lock;
+struct DriverState {
+    std::vector<std::string> calls;
+    std::map<DWORD, DWORD> refused;  // control code -> the error it fails with
+    std::vector<DWORD> access;       // of each handle opened, 1-based
+    bool mounted = true;
+    bool exclusive = false;
+    DWORD passThroughError = ERROR_SUCCESS;
+    std::uintptr_t passThroughBuffer = 0;
+};
+DriverState* driver = nullptr;
+
+std::string handleName(HANDLE handle) {
+    return "h" + std::to_string(reinterpret_cast<std::uintptr_t>(handle) / 4);
+}
+HANDLE WINAPI fakeCreate(LPCSTR, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    driver->access.push_back(access);
+    const auto handle = reinterpret_cast<HANDLE>(driver->access.size() * 4);
+    driver->calls.push_back(std::string("open ") + handleName(handle) +
+                            (access == FILE_READ_ATTRIBUTES             ? " attributes"
+                             : access == (GENERIC_READ | GENERIC_WRITE) ? " read-write"
+                                                                        : " other"));
+    return handle;
+}
+BOOL WINAPI fakeClose(HANDLE handle) {
+    driver->calls.push_back("close " + handleName(handle));
+    return TRUE;
+}
+BOOL WINAPI fakeControl(HANDLE handle, DWORD code, LPVOID in, DWORD, LPVOID out, DWORD outSize,
+                        LPDWORD returned, LPOVERLAPPED) {
+    const std::map<DWORD, std::string> names = {
+        {IoctlStorageMcnControl, "polling off"},    {FSCTL_LOCK_VOLUME, "lock"},
+        {FSCTL_DISMOUNT_VOLUME, "dismount"},        {FSCTL_UNLOCK_VOLUME, "unlock"},
+        {IoctlCdromExclusiveAccess, "exclusive"},   {IOCTL_STORAGE_QUERY_PROPERTY, "adapter"},
+        {IOCTL_SCSI_PASS_THROUGH_DIRECT, "command"}};
+    driver->calls.push_back(names.at(code) + " " + handleName(handle));
+    const DWORD access = driver->access.at(reinterpret_cast<std::uintptr_t>(handle) / 4 - 1);
+    DWORD error = driver->refused.count(code) != 0 ? driver->refused.at(code) : ERROR_SUCCESS;
+    if (code == IoctlStorageMcnControl &&
+        (access != FILE_READ_ATTRIBUTES || *static_cast<const BOOLEAN*>(in) != TRUE)) {
+        error = ERROR_INVALID_PARAMETER;
+    }
+    if (code == IoctlCdromExclusiveAccess && (driver->mounted || driver->exclusive)) {
+        error = ERROR_ACCESS_DENIED;
+    }
+    if (code == IoctlCdromExclusiveAccess && error == ERROR_SUCCESS) {
+        const auto* lock = static_cast<const CdromExclusiveLock*>(in);
+        EXPECT_EQ(lock->requestType, ExclusiveAccessLockDevice);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(lock->callerName)),
+                  "Zorbel firmware update");  // letters and blanks only
+        driver->exclusive = true;
+    }
+    if (code == FSCTL_DISMOUNT_VOLUME && error == ERROR_SUCCESS) {
+        driver->mounted = false;
+    }
+    if (code == IOCTL_STORAGE_QUERY_PROPERTY && error == ERROR_SUCCESS) {
+        STORAGE_ADAPTER_DESCRIPTOR adapter{};
+        adapter.MaximumTransferLength = 0x8000;
+        adapter.MaximumPhysicalPages = 17;
+        adapter.AlignmentMask = 0x1FF;
+        std::memcpy(out, &adapter, std::min<DWORD>(outSize, sizeof adapter));
+        *returned = std::min<DWORD>(outSize, sizeof adapter);
+    }
+    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+        const auto* request = static_cast<const PassThroughRequest*>(in);
+        driver->passThroughBuffer = reinterpret_cast<std::uintptr_t>(request->sptd.DataBuffer);
+        error = driver->passThroughError;
+    }
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
+class DriveHeld : public testing::Test {
+  protected:
+    void SetUp() override {
+        driver = &state_;
+        SystemCalls& calls = systemCalls();
+        calls.createFileA = &fakeCreate;
+        calls.closeHandle = &fakeClose;
+        calls.deviceIoControl = &fakeControl;
+    }
+    void TearDown() override {
+        systemCalls() = realSystemCalls();
+        driver = nullptr;
+    }
+    DriverState state_;
 };
 
-TEST(WindowsHostHold, ExclusiveAccessElseVolumeLockAndDismount) {
+TEST_F(DriveHeld, PollingOffThenLockDismountExclusiveOncePerHandle) {
     struct Case {
         const char* what;
-        std::vector<DWORD> refused;  // codes that fail
+        std::map<DWORD, DWORD> refused;
         bool held;
-        std::vector<DWORD> calls;
+        std::vector<std::string> claim;  // after "open h1 read-write"
+        const char* said;                // the start of stderr's line, if any
+    };
+    const std::vector<std::string> paused = {"open h2 attributes", "polling off h2"};
+    const auto with = [&](std::vector<std::string> rest) {
+        rest.insert(rest.begin(), paused.begin(), paused.end());
+        return rest;
     };
     const Case cases[] = {
-        {"exclusive access", {}, true, {IoctlCdromExclusiveAccess}},
-        {"volume lock and dismount",
-         {IoctlCdromExclusiveAccess},
+        {"a disc's file system mounted",
+         {},
          true,
-         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME}},
-        {"in use",
-         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME},
+         with({"lock h1", "dismount h1", "exclusive h1", "adapter h1"}),
+         ""},
+        {"no disc: no volume to lock",
+         {{FSCTL_LOCK_VOLUME, ERROR_NOT_READY}},
+         true,
+         with({"lock h1", "exclusive h1", "adapter h1"}),
+         ""},
+        {"XP without IMAPI 2.0: the volume lock only",
+         {{IoctlCdromExclusiveAccess, ERROR_INVALID_FUNCTION}},
+         true,
+         with({"lock h1", "dismount h1", "exclusive h1", "adapter h1"}),
+         "zorbel: E: is held by its volume lock only"},
+        {"polling cannot be paused",
+         {{IoctlStorageMcnControl, ERROR_INVALID_FUNCTION}},
+         true,
+         {"open h2 attributes", "polling off h2", "close h2", "lock h1", "dismount h1",
+          "exclusive h1", "adapter h1"},
+         "zorbel: the system's media-change polling of E: could not be paused"},
+        {"files open on the volume",
+         {{FSCTL_LOCK_VOLUME, ERROR_ACCESS_DENIED}},
          false,
-         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME}},
+         with({"lock h1", "close h2"}),
+         "zorbel: the drive is in use by another program (its volume is in use"},
         {"locked but not dismounted",
-         {IoctlCdromExclusiveAccess, FSCTL_DISMOUNT_VOLUME},
+         {{FSCTL_DISMOUNT_VOLUME, ERROR_ACCESS_DENIED}},
          false,
-         {IoctlCdromExclusiveAccess, FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME,
-          FSCTL_UNLOCK_VOLUME}},
+         with({"lock h1", "dismount h1", "unlock h1", "close h2"}),
+         "zorbel: the drive is in use by another program (its volume cannot be dismounted"},
+        {"another program holds the exclusive lock",
+         {{IoctlCdromExclusiveAccess, ERROR_ACCESS_DENIED}},
+         false,
+         with({"lock h1", "dismount h1", "exclusive h1", "unlock h1", "close h2"}),
+         "zorbel: the drive is in use by another program (no exclusive access"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<ControlCall> calls;
-        const DeviceControl control = [&](HANDLE, DWORD code, void* in, DWORD inSize) {
-            ControlCall call{code, {}};
-            if (code == IoctlCdromExclusiveAccess && inSize == sizeof(CdromExclusiveLock)) {
-                std::memcpy(&call.lock, in, sizeof call.lock);
-            }
-            calls.push_back(call);
-            if (std::find(c.refused.begin(), c.refused.end(), code) != c.refused.end()) {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return false;
-            }
-            return true;
-        };
-        std::string reason;
-        EXPECT_EQ(holdDrive(reinterpret_cast<HANDLE>(0x40), control, reason), c.held);
-        EXPECT_EQ(reason.empty(), c.held) << reason;
-        std::vector<DWORD> codes;
-        for (const auto& call : calls) {
-            codes.push_back(call.code);
+        state_ = DriverState{};
+        state_.refused = c.refused;
+        // A volume that cannot be locked because it is not ready has no disc.
+        state_.mounted = c.refused.count(FSCTL_LOCK_VOLUME) == 0 ||
+                         c.refused.at(FSCTL_LOCK_VOLUME) != ERROR_NOT_READY;
+        WindowsHost host;
+        const DeviceHandle device = host.openDevice("\\\\.\\E:");
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(host.claimDevice(device), c.held);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said.rfind(c.said, 0), 0u) << said;
+        std::vector<std::string> expected = {"open h1 read-write"};
+        expected.insert(expected.end(), c.claim.begin(), c.claim.end());
+        EXPECT_EQ(state_.calls, expected);
+        if (c.held) {
+            // The update claims, then its programming run: nothing asked twice.
+            EXPECT_TRUE(host.claimDevice(device));
+            EXPECT_EQ(state_.calls, expected);
         }
-        EXPECT_EQ(codes, c.calls);
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls[0].lock.requestType, ExclusiveAccessLockDevice);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(calls[0].lock.callerName)),
-                  "Zorbel firmware update");
+        state_.calls.clear();
+        host.closeDevice(device);
+        const bool polling = c.held && c.refused.count(IoctlStorageMcnControl) == 0;
+        const std::vector<std::string> closed =
+            polling ? std::vector<std::string>{"close h1", "close h2"}
+                    : std::vector<std::string>{"close h1"};
+        EXPECT_EQ(state_.calls, closed);
     }
+}
+
+TEST_F(DriveHeld, TransfersFitTheAdapterAndItsTimeOutsCount) {
+    WindowsHost host;
+    const DeviceHandle device = host.openDevice("\\\\.\\E:");
+    ASSERT_TRUE(host.claimDevice(device));
+    alignas(4096) static std::uint8_t buffer[0x9000];
+    std::array<std::uint8_t, PassThroughBlockSize> block{};
+    const auto send = [&](std::uint8_t* data, std::uint32_t length) {
+        block = {};
+        block[passthrough::CdbLength] = 10;
+        block[passthrough::DataIn] = SCSI_IOCTL_DATA_IN;
+        putLe32(block, passthrough::DataTransferLength, length);
+        putLe32(block, passthrough::SenseInfoOffset, passthrough::SenseArea);
+        return host.passThroughDirect(device, block, data);
+    };
+    // A buffer the adapter cannot take as it is goes through aligned pages.
+    state_.passThroughBuffer = 0;
+    EXPECT_TRUE(send(buffer + 8, 512));
+    EXPECT_NE(state_.passThroughBuffer, reinterpret_cast<std::uintptr_t>(buffer + 8));
+    EXPECT_EQ(state_.passThroughBuffer & 0x1FF, 0u);
+    EXPECT_TRUE(send(buffer, 512));
+    EXPECT_EQ(state_.passThroughBuffer, reinterpret_cast<std::uintptr_t>(buffer));
+    // Longer than the adapter carries (32 KiB here): never sent.
+    state_.calls.clear();
+    EXPECT_FALSE(send(buffer, 0x9000));
+    EXPECT_TRUE(state_.calls.empty());
+    // The port driver's time-out is one, whatever the stopwatch says.
+    for (const DWORD error : {DWORD{ERROR_SEM_TIMEOUT}, DWORD{ERROR_TIMEOUT}, DWORD{WAIT_TIMEOUT},
+                              DWORD{ERROR_IO_DEVICE}, DWORD{ERROR_SUCCESS}}) {
+        state_.passThroughError = error;
+        EXPECT_EQ(send(buffer, 512), error == ERROR_SUCCESS);
+        EXPECT_EQ(host.lastCommandTimedOut(), error != ERROR_SUCCESS && error != ERROR_IO_DEVICE)
+            << error;
+    }
+    host.closeDevice(device);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/ZorbelMain.h"
 #include "app/console/ConsoleToolkit.h"
 #include "device/Host.h"
+#include "device/WideConsoleStream.h"
 #include "device/host_windows.h"
 
 int main(int argc, char** argv) {
@@ -21,11 +22,18 @@ int main(int argc, char** argv) {
     zorbel::winhost::restrictLibrarySearch();
     zorbel::winhost::WindowsHost host;
     host.setCauseLines(true);
+    host.setConsoleProgram(true);
     zorbel::setCurrentHost(&host);
     // A person is at the console only when the console answers: NUL, a file
     // or a pipe is not one.
     zorbel::console::ConsoleOptions options = zorbel::console::standardStreamOptions(
         zorbel::winhost::standardStreamIsConsole(1), zorbel::winhost::standardStreamIsConsole(0));
+    // The console shows the text whatever its code page; a file or a pipe
+    // gets the UTF-8 bytes.
+    zorbel::winhost::WideConsoleStream wideOutput(1);
+    if (zorbel::winhost::standardStreamIsConsole(1)) {
+        options.out = &wideOutput;
+    }
     int code = 0;
     {
         zorbel::console::ConsoleToolkit toolkit(std::move(options));
