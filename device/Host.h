@@ -122,7 +122,8 @@ class Host {
     // False, after one line on standard error that names the drive and the
     // reason, when the drive is in use elsewhere (a mounted disc, another
     // program holding it): the run must then send it nothing. Closing the
-    // device releases the hold. Platforms without such a hold answer true.
+    // device releases the hold; a handle that holds its drive already is not
+    // claimed again. Platforms without such a hold answer true.
     virtual bool claimDevice(DeviceHandle device) {
         static_cast<void>(device);
         return true;
