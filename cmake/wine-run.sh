@@ -20,4 +20,10 @@ case $machine in
   50450000*4c01) wine=/usr/lib/wine/wine; [ -x "$wine" ] || wine=$(command -v wine) ;;
   *) wine=/usr/lib/wine/wine64; [ -x "$wine" ] || wine=$(command -v wine64 || command -v wine) ;;
 esac
+# One server for the prefix that outlives each program by a minute: a program
+# started while the last one's server was still shutting down could otherwise
+# meet it going away ("wine client error ... Connection reset by peer").
+server=$(dirname "$wine")/wineserver
+[ -x "$server" ] || server=$(command -v wineserver || true)
+[ -n "$server" ] && "$server" -p60 >/dev/null 2>&1
 exec "$wine" "$@"
