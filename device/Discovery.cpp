@@ -114,8 +114,8 @@ bool AtapiDevice::FollowMovedDrive(const DriveEntry& was) {
         return false;
     }
     // The root as the table keeps it, and whether the table knew it.
-    const auto kept = [&was](std::string_view root) {
-        return root.substr(0, sizeof was.rootPath - 1);
+    const auto kept = [](std::string_view root) {
+        return root.substr(0, sizeof DriveEntry::rootPath - 1);
     };
     const auto known = [this, &kept](std::string_view root) {
         return std::any_of(std::begin(drives_), std::end(drives_), [&](const DriveEntry& e) {
