@@ -247,7 +247,7 @@ class SimHost final : public zorbel::Host {
     void systemMessageBox(std::string_view text, std::string_view caption) override;
     bool restartSystem(bool ntFamily) override;
     int collate(std::string_view a, std::string_view b) override;
-    // The [power] of the spec; the battery alone once lostAfterCommands
+    // The scenario's [power] table; the battery alone once lostAfterCommands
     // commands have reached the drives.
     zorbel::PowerState powerState() override;
 
